@@ -1,0 +1,116 @@
+// Archive access: the configuration block, the end record, the central
+// directory with its entry list, and the low-level input on the one open
+// archive handle (the self-extractor's own file).
+//
+// All state is process-wide, as one archive is open at a time; every failure
+// is reported through errorCode (engine/status.h). Offsets in the ZIP records
+// are absolute positions in the file, since the archive is appended to an
+// executable and read in place.
+#pragma once
+
+#include <stdint.h>
+
+#include "archive/zip_format.h"
+#include "platform/platform.h"
+
+// The appended configuration block: two NUL-padded texts of 257 bytes. It
+// ends exactly where the first member's local header begins.
+const int kConfigFieldSize = 257;
+const int kConfigBlockSize = 2 * kConfigFieldSize;  // 514
+struct SfxConfig {
+  char defaultDirectory[kConfigFieldSize];
+  char command[kConfigFieldSize];
+};
+
+// Member names and target paths hold at most 255 characters.
+const int kNameCapacity = 256;
+// The archive path is held whole; a longer one is refused with 5.
+const int kArchivePathCapacity = 1024;
+// The input buffer of one member's compressed data.
+const int kInputBufferSize = 4096;
+
+// Archive state.
+extern PlatformHandle archiveHandle;  // kNoHandle when closed
+extern int64_t endRecordPos;          // just past the end-record signature; -1 = not found
+extern EndRecord endRecord;
+extern char archivePath[kArchivePathCapacity];
+extern uint32_t firstMemberOffset;
+extern char defaultDirectory[kConfigFieldSize];
+extern char command[kConfigFieldSize];
+
+// One central-directory record in memory.
+struct CentralDirEntry {
+  CentralDirEntry* next;
+  CentralHeader header;
+  char name[kNameCapacity];  // converted to the ANSI code page, at most 255 characters
+  char* comment;             // always null: entry comments are skipped
+  char* auxBuffer;           // always null
+  uint8_t selected;          // 1 = extract this entry
+  uint8_t nameUnusable;      // 1 = the name cannot be represented; the engine refuses it
+};
+
+struct EntryList {
+  CentralDirEntry* head;
+  CentralDirEntry* tail;
+  uint32_t count;  // wide enough for every archive of 32-bit size
+};
+
+// Opening and configuration.
+void ArchiveOpen(const char* path);
+void ArchiveClose();
+void ReadConfig();
+uint32_t FindFirstMemberOffset();
+
+// End record and central directory.
+uint16_t FindBytes(const uint8_t* haystack, uint16_t haystackLength, const uint8_t* pattern,
+                   uint16_t patternLength);
+void FindEndRecord();
+uint16_t ReadEndRecord(EndRecord* record, uint8_t** comment);
+uint16_t ReadArchiveComment(uint8_t** comment, uint16_t length);
+uint16_t SeekCentralDirectory(const EndRecord* record);
+// Reads one record after its signature. `nameUnusable` (may be null) is set
+// when the name cannot be represented in the ANSI code page.
+uint16_t ReadCentralHeader(CentralHeader* header, char* name, char** comment, bool* nameUnusable);
+bool AppendEntry(EntryList* list, const CentralHeader* header, char* comment, const char* name);
+void ReadCentralDirectory(EntryList* list);
+void InitEntryList(EntryList* list);
+void FreeEntryList(EntryList* list);
+
+// The compressed data of the member being extracted.
+struct CompressedInputState {
+  uint8_t* buffer;     // kInputBufferSize bytes, owned by the entry extraction
+  int32_t fill;        // valid bytes in the buffer after the last read
+  int32_t nextPos;     // 1-based index of the next byte; above fill = used up
+  uint32_t remaining;  // compressed bytes of the member not yet read
+};
+extern CompressedInputState CompressedInput;
+
+// Length of the open archive, taken when it is opened.
+extern int64_t archiveLength;
+
+const int kEndOfData = -1;
+
+// Low-level input.
+uint16_t SkipBytes(int32_t delta);
+uint16_t ReadSignature(uint32_t* signature);
+// Reads exactly `count` bytes from the archive: 0, or 5 when the read fails or
+// the file ends first.
+uint16_t ReadArchiveBytes(void* buffer, uint32_t count);
+// `flags` are the record's general purpose flags: bit 11 means UTF-8.
+uint16_t ReadEntryName(uint16_t length, char* name, uint8_t limit, uint16_t flags,
+                       bool* nameUnusable);
+uint16_t ReadLocalHeader(LocalFileHeader* header, char* name);
+// Prepares CompressedInput for a member's data.
+void ResetCompressedInput(uint8_t* buffer, uint32_t compressedSize);
+// Refills the buffer from the archive; returns the bytes now available (0 at
+// the end of the member's data or after a failed read, which sets errorCode 5).
+int32_t RefillCompressedInput();
+// The next compressed byte, 0..255, or kEndOfData once the data is used up.
+inline int FetchByte() {
+  if (CompressedInput.fill >= CompressedInput.nextPos) {
+    return CompressedInput.buffer[CompressedInput.nextPos++ - 1];
+  }
+  if (RefillCompressedInput() <= 0) return kEndOfData;
+  CompressedInput.nextPos = 2;
+  return CompressedInput.buffer[0];
+}

@@ -1,0 +1,199 @@
+// The end of central directory record and the central directory itself.
+//
+// The end record is found by scanning backwards from the end of the file: a
+// 64-byte window first (an archive without a comment is found with one read),
+// then 60-byte steps that carry the first four bytes of the previous read, so
+// a signature straddling two reads is still seen. The scan has no distance
+// limit: a self-extractor signed after packing carries its signature behind
+// the archive, and the scan walks over it.
+//
+// The directory walk starts at the recorded offset (absolute in the file) and
+// stops only at an end-record signature; the counts in the end record are
+// never trusted.
+#include <stdlib.h>
+#include <string.h>
+
+#include "archive/archive.h"
+#include "engine/status.h"
+
+namespace {
+
+const uint8_t kEndSignatureBytes[4] = {0x50, 0x4B, 0x05, 0x06};
+const uint16_t kNotFound = 0xFFFF;
+const int kFirstWindow = 64;
+const int kStep = 60;
+const int kCarry = 4;
+
+// Reads exactly `count` bytes at `pos`; the scan's reads must deliver what
+// the file holds there.
+bool ReadAt(int64_t pos, uint8_t* buffer, uint32_t count) {
+  if (PlatformSeek(archiveHandle, pos, kSeekSet) < 0) return false;
+  return PlatformRead(archiveHandle, buffer, count) == (int32_t)count;
+}
+
+}  // namespace
+
+uint16_t FindBytes(const uint8_t* haystack, uint16_t haystackLength, const uint8_t* pattern,
+                   uint16_t patternLength) {
+  if (haystack == nullptr || pattern == nullptr || haystackLength == 0 || patternLength == 0) {
+    return kNotFound;
+  }
+  if (haystackLength < patternLength) return kNotFound;
+  for (uint32_t i = 0; i + patternLength <= haystackLength; i++) {
+    if (memcmp(haystack + i, pattern, patternLength) == 0) return (uint16_t)i;
+  }
+  return kNotFound;
+}
+
+void FindEndRecord() {
+  if (endRecordPos == -1) {
+    uint8_t window[kFirstWindow];
+    int64_t length = PlatformFileLength(archiveHandle);
+    if (length < 0) {
+      errorCode = kStatusFileError;
+      return;
+    }
+    int64_t pos = length > kFirstWindow ? length - kFirstWindow : 0;
+    uint32_t n = (uint32_t)(length - pos);
+    if (!ReadAt(pos, window, n)) {
+      errorCode = kStatusFileError;
+      return;
+    }
+    uint16_t index = FindBytes(window, (uint16_t)n, kEndSignatureBytes, sizeof kEndSignatureBytes);
+    while (index == kNotFound) {
+      if (pos <= 0) {
+        errorCode = kStatusNoEndRecord;
+        return;
+      }
+      memcpy(window + kStep, window, kCarry);
+      // Near the start of the file the step is shorter: read only the bytes
+      // not yet seen, so the carried bytes follow them directly.
+      int64_t previous = pos;
+      pos = pos > kStep ? pos - kStep : 0;
+      n = (uint32_t)(previous - pos);
+      if (!ReadAt(pos, window, n)) {
+        errorCode = kStatusFileError;
+        return;
+      }
+      if (n < (uint32_t)kStep) memmove(window + n, window + kStep, kCarry);
+      index = FindBytes(window, (uint16_t)(n + kCarry), kEndSignatureBytes,
+                        sizeof kEndSignatureBytes);
+    }
+    endRecordPos = pos + index + sizeof kEndSignatureBytes;
+  }
+  errorCode = PlatformSeek(archiveHandle, endRecordPos, kSeekSet) < 0 ? kStatusFileError : kStatusOk;
+}
+
+uint16_t ReadArchiveComment(uint8_t** comment, uint16_t length) {
+  uint8_t* buffer = (uint8_t*)malloc(length);
+  if (buffer == nullptr) return kStatusOutOfMemory;
+  *comment = buffer;
+  if (ReadArchiveBytes(buffer, length) != kStatusOk) {
+    free(buffer);
+    *comment = nullptr;
+    return kStatusFileError;
+  }
+  return kStatusOk;
+}
+
+uint16_t ReadEndRecord(EndRecord* record, uint8_t** comment) {
+  *comment = nullptr;
+  if (ReadArchiveBytes(record->bytes, kEndRecordSize) != kStatusOk) return kStatusFileError;
+  uint16_t commentLength = ReadLe16(record->bytes + kEndCommentLength);
+  return commentLength != 0 ? ReadArchiveComment(comment, commentLength) : kStatusOk;
+}
+
+uint16_t SeekCentralDirectory(const EndRecord* record) {
+  int64_t offset = ReadLe32(record->bytes + kEndCentralOffset);
+  return PlatformSeek(archiveHandle, offset, kSeekSet) < 0 ? kStatusFileError : kStatusOk;
+}
+
+uint16_t ReadCentralHeader(CentralHeader* header, char* name, char** comment, bool* nameUnusable) {
+  *comment = nullptr;
+  if (ReadArchiveBytes(header->bytes, kCentralHeaderSize) != kStatusOk) return kStatusFileError;
+  uint16_t flags = CentralField16(*header, kCentralFlags);
+  if (ReadEntryName(CentralField16(*header, kCentralNameLength), name, 255, flags, nameUnusable) !=
+      kStatusOk) {
+    return kStatusFileError;
+  }
+  if (SkipBytes(CentralField16(*header, kCentralExtraLength)) != kStatusOk) return kStatusFileError;
+  uint16_t commentLength = CentralField16(*header, kCentralCommentLength);
+  return commentLength != 0 ? SkipBytes(commentLength) : kStatusOk;
+}
+
+bool AppendEntry(EntryList* list, const CentralHeader* header, char* comment, const char* name) {
+  CentralDirEntry* entry = (CentralDirEntry*)malloc(sizeof(CentralDirEntry));
+  if (entry == nullptr) return false;
+  entry->header = *header;
+  strncpy(entry->name, name, kNameCapacity - 1);
+  entry->name[kNameCapacity - 1] = 0;
+  entry->comment = comment;
+  entry->auxBuffer = nullptr;
+  entry->next = nullptr;
+  entry->selected = 1;
+  entry->nameUnusable = 0;
+  if (list->head == nullptr) {
+    list->head = entry;
+  } else {
+    list->tail->next = entry;
+  }
+  list->count++;
+  list->tail = entry;
+  return true;
+}
+
+void InitEntryList(EntryList* list) {
+  list->head = nullptr;
+  list->tail = nullptr;
+  list->count = 0;
+}
+
+void FreeEntryList(EntryList* list) {
+  CentralDirEntry* entry = list->head;
+  while (entry != nullptr) {
+    CentralDirEntry* next = entry->next;
+    free(entry->comment);
+    free(entry->auxBuffer);
+    free(entry);
+    entry = next;
+  }
+  InitEntryList(list);
+}
+
+void ReadCentralDirectory(EntryList* list) {
+  FindEndRecord();
+  if (errorCode != kStatusOk) return;
+  uint8_t* archiveComment = nullptr;
+  errorCode = ReadEndRecord(&endRecord, &archiveComment);
+  free(archiveComment);
+  if (errorCode != kStatusOk) return;
+  errorCode = SeekCentralDirectory(&endRecord);
+  if (errorCode != kStatusOk) return;
+  for (;;) {
+    uint32_t signature;
+    if (ReadSignature(&signature) != kStatusOk) {
+      errorCode = kStatusFileError;
+      break;
+    }
+    if (signature == kCentralHeaderSignature) {
+      CentralHeader header;
+      char name[kNameCapacity];
+      char* comment;
+      bool nameUnusable = false;
+      errorCode = ReadCentralHeader(&header, name, &comment, &nameUnusable);
+      if (errorCode != kStatusOk) break;
+      if (!AppendEntry(list, &header, comment, name)) {
+        errorCode = kStatusOutOfMemory;
+        break;
+      }
+      list->tail->nameUnusable = nameUnusable ? 1 : 0;
+    } else if (signature == kEndRecordSignature) {
+      errorCode = kStatusOk;
+      break;
+    } else {
+      errorCode = kStatusDamaged;
+      break;
+    }
+  }
+  if (errorCode == kStatusOk && list->count == 0) errorCode = kStatusNoEntries;
+}

@@ -1,0 +1,66 @@
+// ZIP records as this system reads them, kept as the verbatim bytes of the
+// file and read field by field at their ZIP offsets, little-endian, so the
+// layout never depends on the host's byte order or structure padding.
+#pragma once
+
+#include <stdint.h>
+
+inline uint16_t ReadLe16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+inline uint32_t ReadLe32(const uint8_t* p) {
+  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+inline void WriteLe16(uint8_t* p, uint16_t v) { p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); }
+inline void WriteLe32(uint8_t* p, uint32_t v) {
+  p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); p[2] = (uint8_t)(v >> 16); p[3] = (uint8_t)(v >> 24);
+}
+
+// Record signatures, as the 32-bit little-endian value of their four bytes.
+const uint32_t kLocalHeaderSignature = 0x04034B50;    // 50 4B 03 04
+const uint32_t kCentralHeaderSignature = 0x02014B50;  // 50 4B 01 02
+const uint32_t kEndRecordSignature = 0x06054B50;      // 50 4B 05 06
+
+// The 18 bytes after the end-record signature.
+const int kEndRecordSize = 18;
+const int kEndCentralOffset = 12;
+const int kEndCommentLength = 16;
+struct EndRecord {
+  uint8_t bytes[kEndRecordSize];
+};
+
+// The 42 bytes after a central-directory signature.
+const int kCentralHeaderSize = 42;
+const int kCentralVersionMadeBy = 0;
+const int kCentralVersionNeeded = 2;
+const int kCentralFlags = 4;
+const int kCentralMethod = 6;
+const int kCentralTime = 8;
+const int kCentralDate = 10;
+const int kCentralCrc = 12;
+const int kCentralCompressedSize = 16;
+const int kCentralUncompressedSize = 20;
+const int kCentralNameLength = 24;
+const int kCentralExtraLength = 26;
+const int kCentralCommentLength = 28;
+const int kCentralExternalAttributes = 34;
+const int kCentralLocalHeaderOffset = 38;
+struct CentralHeader {
+  uint8_t bytes[kCentralHeaderSize];
+};
+
+// The 26 bytes after a local-header signature.
+const int kLocalHeaderSize = 26;
+const int kLocalNameLength = 22;
+const int kLocalExtraLength = 24;
+struct LocalFileHeader {
+  uint8_t bytes[kLocalHeaderSize];
+};
+
+// General purpose flag bits.
+const uint16_t kFlagEncrypted = 0x0001;
+const uint16_t kFlagUtf8Name = 0x0800;
+
+const uint16_t kMethodStored = 0;
+const uint16_t kMethodDeflated = 8;
+
+inline uint16_t CentralField16(const CentralHeader& h, int offset) { return ReadLe16(h.bytes + offset); }
+inline uint32_t CentralField32(const CentralHeader& h, int offset) { return ReadLe32(h.bytes + offset); }

@@ -1,0 +1,32 @@
+// The extraction engine: target paths, one member to one file, and the
+// driver that walks the whole entry list with the shell's callbacks.
+#pragma once
+
+#include <stdint.h>
+
+#include "archive/archive.h"
+#include "platform/platform.h"
+
+// Per-member state, valid during ExtractEntry.
+extern CentralHeader currentHeader;
+extern PlatformHandle outputHandle;
+extern uint32_t bytesWritten;
+
+// The directory that target paths are formed under; ends in a backslash when set.
+const int kDirectoryCapacity = 261;
+extern char outputBaseDirectory[kDirectoryCapacity];
+
+void SetOutputBaseDirectory(const char* directory);
+// Fills `buffer` (kNameCapacity bytes) with the member's target path. Returns
+// false when the name is refused as unsafe or the path would not fit: the
+// member then fails with 19963 before anything is created.
+bool BuildTargetPath(const char* name, char* buffer);
+void CreateOutputFile(const char* path);
+bool FileExists(const char* path);
+char* AddTrailingSeparator(char* text);
+
+void ExtractEntry(const CentralHeader* header, const char* targetPath);
+void CopyStoredData();
+void SetOutputFileTime(const char* path, uint16_t dosDate, uint16_t dosTime);
+
+void ExtractAll();

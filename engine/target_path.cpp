@@ -1,0 +1,4 @@
+// Target paths and directory creation (being written).
+#include "engine/extract.h"
+
+char outputBaseDirectory[kDirectoryCapacity];

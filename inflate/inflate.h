@@ -1,0 +1,32 @@
+// Public face of the decompression subsystem: the raw Deflate decoder
+// (RFC 1951), the 32 KiB output window with its flush, and the ZIP CRC-32.
+//
+// The decoder pulls its input through FetchByte (archive/archive.h), writes
+// into the window, and hands every full window, and the last partial one, to
+// FlushWindow, which runs the CRC, writes to outputHandle, counts
+// bytesWritten and asks ProgressCallback (engine/status.h).
+#pragma once
+
+#include <stdint.h>
+
+const uint32_t kWindowSize = 32768;
+
+extern uint8_t window[kWindowSize];
+extern uint32_t windowPos;
+
+// The ZIP CRC-32 register: 0xFFFFFFFF before each member, complemented at its end.
+extern uint32_t Crc32;
+
+uint32_t Crc32Step(uint8_t byte, uint32_t crc);
+void Crc32Update(uint32_t* crc, const uint8_t* buffer, uint32_t count);
+
+// Hands the first `count` bytes of the window on: CRC, write, count, progress.
+void FlushWindow(uint32_t count);
+
+// Decodes the current member (method 8) into outputHandle; the outcome is
+// errorCode (9964 when the data is rejected).
+void InflateEntry();
+// Result codes: 0 success, 1 invalid data, 2 block type 3 or over-subscribed
+// code, 3 out of memory.
+int InflateMember();
+int ReleaseFixedTables();

@@ -1,0 +1,40 @@
+// Fault injection for tests: make the n-th call of one kind fail, or make
+// reads come back short. The platform implementations ask FaultHit() before
+// each call; a release build compiled with ZARVEL_NO_FAULTS folds it away.
+//
+// A plain process-wide plan rather than a virtual file-system interface: the
+// core stays a set of plain functions and the seam costs one counter per call.
+#pragma once
+
+#include <stdint.h>
+
+enum FaultKind {
+  kFaultOpen,
+  kFaultRead,
+  kFaultSeek,
+  kFaultWrite,
+  kFaultMakeDirectory,
+  kFaultDelete,
+  kFaultRename,
+  kFaultKindCount
+};
+
+struct FaultPlan {
+  uint32_t failAt[kFaultKindCount];  // 1-based call number that fails; 0 = none
+  uint32_t calls[kFaultKindCount];   // calls seen so far, per kind
+  uint32_t shortReadAt;              // 1-based read that comes back short; 0 = none
+  bool shortReadAlways;              // every read of more than one byte comes back short
+};
+
+#ifdef ZARVEL_NO_FAULTS
+inline bool FaultHit(FaultKind) { return false; }
+inline uint32_t FaultShortenRead(uint32_t count) { return count; }
+#else
+extern FaultPlan faultPlan;
+// Clears every planned fault and every counter.
+void FaultReset();
+// Counts a call of this kind; true when it is the one planned to fail.
+bool FaultHit(FaultKind kind);
+// For the read just counted: the number of bytes it may deliver.
+uint32_t FaultShortenRead(uint32_t count);
+#endif

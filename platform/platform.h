@@ -1,0 +1,67 @@
+// The thin layer between the portable core and the operating system.
+//
+// The core works the way a small DOS-era runtime did: integer file handles,
+// binary reads and writes, ANSI paths with backslash separators. This header
+// is that runtime. platform_win32.cpp maps it onto Win32; platform_posix.cpp
+// maps it onto POSIX (backslashes become '/', OEM names become UTF-8, DOS
+// times are read as local time). Nothing outside platform/ and shell/ includes
+// <windows.h>.
+//
+// Every call that can fail passes through the fault seam (fault.h), so tests
+// can make the n-th open, read, seek, write, make-directory, delete or rename
+// fail, or make reads come back short.
+#pragma once
+
+#include <stdint.h>
+#include <stddef.h>
+
+// An open file. Small non-negative integers; -1 means "no file".
+typedef int PlatformHandle;
+const PlatformHandle kNoHandle = -1;
+
+enum SeekOrigin { kSeekSet = 0, kSeekCur = 1, kSeekEnd = 2 };
+
+// Low-level binary file access.
+PlatformHandle PlatformOpenRead(const char* path);
+// Read and write, created when missing, truncated when present.
+PlatformHandle PlatformOpenWrite(const char* path);
+// Created only when nothing exists at the path (for temporary files).
+PlatformHandle PlatformOpenNew(const char* path);
+// Returns the bytes read (0 at the end of the file), or -1 on an error.
+int32_t PlatformRead(PlatformHandle handle, void* buffer, uint32_t count);
+// Returns the bytes written, or -1 on an error.
+int32_t PlatformWrite(PlatformHandle handle, const void* buffer, uint32_t count);
+// Returns the new absolute position, or -1 on an error.
+int64_t PlatformSeek(PlatformHandle handle, int64_t offset, SeekOrigin origin);
+int64_t PlatformFileLength(PlatformHandle handle);
+int PlatformClose(PlatformHandle handle);
+
+// Buffered read-only stream ("rb"), used for the configuration block.
+struct PlatformStream;
+PlatformStream* PlatformStreamOpen(const char* path);
+bool PlatformStreamSeek(PlatformStream* stream, int64_t offset);
+// Returns the number of bytes read; short at the end of the file or on an error.
+uint32_t PlatformStreamRead(PlatformStream* stream, void* buffer, uint32_t count);
+void PlatformStreamClose(PlatformStream* stream);
+
+// Paths. Each returns true on success.
+bool PlatformDelete(const char* path);
+bool PlatformMakeDirectory(const char* path);
+// True when a file or a directory exists at the path (any attributes).
+bool PlatformExists(const char* path);
+// Moves a file over another, replacing it when it exists.
+bool PlatformRename(const char* from, const char* to);
+// True when the path names an existing file that may not be written.
+bool PlatformIsReadOnly(const char* path);
+
+// Sets the last-write time of the file at `path` from a DOS date and time read
+// as local time. Failures are not reported: the file keeps its time.
+void PlatformSetFileTime(const char* path, uint16_t dosDate, uint16_t dosTime);
+
+// Member names.
+// OEM code page (437 on POSIX) to the ANSI code page (UTF-8 on POSIX).
+// Returns false when the result does not fit in `capacity` bytes with its NUL.
+bool PlatformOemToAnsi(const char* oem, char* ansi, size_t capacity);
+// UTF-8 to the ANSI code page. Returns false when the text is not valid UTF-8,
+// holds a character the ANSI code page cannot represent, or does not fit.
+bool PlatformUtf8ToAnsi(const char* utf8, char* ansi, size_t capacity);

@@ -1,0 +1,175 @@
+// The platform layer on Win32. Files are opened with CreateFileA and kept in
+// a small fixed table, so the core sees the small integer handles of a C
+// runtime without pulling one in; names convert with OemToCharBuffA and the
+// UTF-8 and ANSI code page calls; times go through DosDateTimeToFileTime,
+// LocalFileTimeToFileTime and SetFileTime, as local time.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include "platform/fault.h"
+
+namespace {
+
+const int kHandleSlots = 32;
+HANDLE handles[kHandleSlots];
+bool handlesReady = false;
+
+PlatformHandle Register(HANDLE file) {
+  if (file == INVALID_HANDLE_VALUE) return kNoHandle;
+  if (!handlesReady) {
+    for (HANDLE& h : handles) h = INVALID_HANDLE_VALUE;
+    handlesReady = true;
+  }
+  for (int i = 0; i < kHandleSlots; i++) {
+    if (handles[i] == INVALID_HANDLE_VALUE) {
+      handles[i] = file;
+      return i;
+    }
+  }
+  CloseHandle(file);
+  return kNoHandle;
+}
+
+HANDLE Lookup(PlatformHandle handle) {
+  if (!handlesReady || handle < 0 || handle >= kHandleSlots) return INVALID_HANDLE_VALUE;
+  return handles[handle];
+}
+
+PlatformHandle OpenFile(const char* path, DWORD access, DWORD disposition) {
+  if (FaultHit(kFaultOpen)) return kNoHandle;
+  return Register(CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+}  // namespace
+
+PlatformHandle PlatformOpenRead(const char* path) { return OpenFile(path, GENERIC_READ, OPEN_EXISTING); }
+
+PlatformHandle PlatformOpenWrite(const char* path) {
+  return OpenFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
+}
+
+PlatformHandle PlatformOpenNew(const char* path) {
+  return OpenFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
+}
+
+int32_t PlatformRead(PlatformHandle handle, void* buffer, uint32_t count) {
+  HANDLE file = Lookup(handle);
+  if (FaultHit(kFaultRead) || file == INVALID_HANDLE_VALUE) return -1;
+  DWORD done = 0;
+  if (!ReadFile(file, buffer, FaultShortenRead(count), &done, nullptr)) return -1;
+  return (int32_t)done;
+}
+
+int32_t PlatformWrite(PlatformHandle handle, const void* buffer, uint32_t count) {
+  HANDLE file = Lookup(handle);
+  if (FaultHit(kFaultWrite) || file == INVALID_HANDLE_VALUE) return -1;
+  DWORD done = 0;
+  if (count == 0) return 0;
+  if (!WriteFile(file, buffer, count, &done, nullptr) || done != count) return -1;
+  return (int32_t)done;
+}
+
+int64_t PlatformSeek(PlatformHandle handle, int64_t offset, SeekOrigin origin) {
+  HANDLE file = Lookup(handle);
+  if (FaultHit(kFaultSeek) || file == INVALID_HANDLE_VALUE) return -1;
+  static const DWORD kMethod[] = {FILE_BEGIN, FILE_CURRENT, FILE_END};
+  LARGE_INTEGER distance, result;
+  distance.QuadPart = offset;
+  if (!SetFilePointerEx(file, distance, &result, kMethod[origin])) return -1;
+  return result.QuadPart;
+}
+
+int64_t PlatformFileLength(PlatformHandle handle) {
+  LARGE_INTEGER size;
+  HANDLE file = Lookup(handle);
+  if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) return -1;
+  return size.QuadPart;
+}
+
+int PlatformClose(PlatformHandle handle) {
+  HANDLE file = Lookup(handle);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  handles[handle] = INVALID_HANDLE_VALUE;
+  return CloseHandle(file) ? 0 : -1;
+}
+
+// The configuration block is read once per opening; a handle serves as the
+// stream, and the system's own caching does the buffering.
+struct PlatformStream {
+  PlatformHandle handle;
+};
+
+PlatformStream* PlatformStreamOpen(const char* path) {
+  static PlatformStream stream = {kNoHandle};
+  if (stream.handle != kNoHandle) return nullptr;
+  stream.handle = PlatformOpenRead(path);
+  return stream.handle == kNoHandle ? nullptr : &stream;
+}
+
+bool PlatformStreamSeek(PlatformStream* stream, int64_t offset) {
+  return PlatformSeek(stream->handle, offset, kSeekSet) >= 0;
+}
+
+uint32_t PlatformStreamRead(PlatformStream* stream, void* buffer, uint32_t count) {
+  int32_t n = PlatformRead(stream->handle, buffer, count);
+  return n < 0 ? 0 : (uint32_t)n;
+}
+
+void PlatformStreamClose(PlatformStream* stream) {
+  if (stream == nullptr || stream->handle == kNoHandle) return;
+  PlatformClose(stream->handle);
+  stream->handle = kNoHandle;
+}
+
+bool PlatformDelete(const char* path) { return !FaultHit(kFaultDelete) && DeleteFileA(path); }
+
+bool PlatformMakeDirectory(const char* path) {
+  return !FaultHit(kFaultMakeDirectory) && CreateDirectoryA(path, nullptr);
+}
+
+bool PlatformExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool PlatformRename(const char* from, const char* to) {
+  return !FaultHit(kFaultRename) && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING);
+}
+
+bool PlatformIsReadOnly(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+void PlatformSetFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  FILETIME local, utc;
+  if (DosDateTimeToFileTime(dosDate, dosTime, &local) && LocalFileTimeToFileTime(&local, &utc)) {
+    SetFileTime(file, nullptr, nullptr, &utc);
+  }
+  CloseHandle(file);
+}
+
+bool PlatformOemToAnsi(const char* oem, char* ansi, size_t capacity) {
+  size_t n = lstrlenA(oem);
+  if (n + 1 > capacity) return false;
+  OemToCharBuffA(oem, ansi, (DWORD)n);
+  ansi[n] = 0;
+  return true;
+}
+
+bool PlatformUtf8ToAnsi(const char* utf8, char* ansi, size_t capacity) {
+  const int kWideCapacity = 1024;
+  WCHAR wide[kWideCapacity];
+  int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide, kWideCapacity);
+  if (wideLength <= 0) return false;
+  BOOL usedDefault = FALSE;
+  UINT codePage = GetACP();
+  // The UTF-8 code page takes no default character: every character fits.
+  int n = WideCharToMultiByte(codePage, codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, wide,
+                              wideLength, ansi, (int)capacity, nullptr,
+                              codePage == CP_UTF8 ? nullptr : &usedDefault);
+  return n > 0 && !usedDefault;
+}

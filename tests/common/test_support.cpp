@@ -1,0 +1,112 @@
+// Shared test helpers (see test_support.h).
+#include "common/test_support.h"
+
+#include <stdlib.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "archive/archive.h"
+#include "engine/status.h"
+#include "platform/fault.h"
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+std::string FixturePath(const std::string& name) {
+  const char* dir = getenv("ZARVEL_FIXTURES");
+  if (dir == nullptr || *dir == 0) {
+    ADD_FAILURE() << "ZARVEL_FIXTURES is not set: run the tests through ctest or the Wine runner";
+    return name;
+  }
+  return (fs::path(dir) / name).string();
+}
+
+bool HaveFixture(const std::string& name) { return fs::exists(FixturePath(name)); }
+
+static std::atomic<unsigned> tempCounter{0};
+
+TempDir::TempDir() {
+  auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  for (;;) {
+    std::ostringstream name;
+    name << "zarvel-test-" << stamp << "-" << tempCounter++;
+    path_ = fs::temp_directory_path() / name.str();
+    std::error_code ec;
+    if (fs::create_directory(path_, ec)) break;
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Read-only files left by a test must not stop the removal.
+  for (auto it = fs::recursive_directory_iterator(path_, ec); it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::remove_all(path_, ec);
+}
+
+std::string TempDir::Core(const std::string& relative) const {
+  return CorePath(relative.empty() ? path_ : path_ / relative);
+}
+
+std::string CorePath(const fs::path& path) {
+  std::string text = path.string();
+  for (char& c : text) {
+    if (c == '/') c = '\\';
+  }
+  return text;
+}
+
+std::string ReadFileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFileBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), (std::streamsize)bytes.size());
+}
+
+int RunShell(const std::string& command) {
+  int status = system(command.c_str());
+#ifdef _WIN32
+  return status;
+#else
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+#endif
+}
+
+std::string RandomBytes(size_t count, uint32_t seed) {
+  std::string out(count, '\0');
+  uint32_t x = seed ? seed : 1;
+  for (size_t i = 0; i < count; i++) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    out[i] = (char)(x >> 24);
+  }
+  return out;
+}
+
+void ResetCoreState() {
+  ArchiveClose();
+  errorCode = 0;
+  SetBeforeEntryCallback(nullptr);
+  SetProgressCallback(nullptr);
+  SetAfterEntryCallback(nullptr);
+  FaultReset();
+}
+
+}  // namespace testing_support
