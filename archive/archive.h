@@ -8,6 +8,7 @@
 // executable and read in place.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "archive/zip_format.h"
@@ -48,6 +49,14 @@ struct CentralDirEntry {
   uint8_t selected;          // 1 = extract this entry
   uint8_t nameUnusable;      // 1 = the name cannot be represented; the engine refuses it
 };
+
+// The converted name of the entry whose header this is: in an entry the name
+// directly follows the header, which is how the callbacks find it.
+inline const char* EntryNameOf(const CentralHeader* header) {
+  return (const char*)header + sizeof(CentralHeader);
+}
+static_assert(offsetof(CentralDirEntry, name) == offsetof(CentralDirEntry, header) + sizeof(CentralHeader),
+              "an entry's name follows its header");
 
 struct EntryList {
   CentralDirEntry* head;

@@ -17,6 +17,9 @@ const int kDirectoryCapacity = 261;
 extern char outputBaseDirectory[kDirectoryCapacity];
 
 void SetOutputBaseDirectory(const char* directory);
+// False for a name that could write outside the target directory or
+// somewhere other than it says (see target_path.cpp for the rules).
+bool MemberNameIsSafe(const char* name);
 // Fills `buffer` (kNameCapacity bytes) with the member's target path. Returns
 // false when the name is refused as unsafe or the path would not fit: the
 // member then fails with 19963 before anything is created.

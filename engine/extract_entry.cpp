@@ -1,6 +1,172 @@
-// One member to one file (being written).
+// One member to one file.
+//
+// Everything the engine knows about a member comes from its central record;
+// the local header only tells where the data begins. The member is checked
+// before anything is created (version, method, encryption), written, its
+// file deleted again on failure, its CRC compared, and its time set.
+//
+// No data is lost on replace: when something already exists at the target
+// path, the member goes to a temporary file in the same directory and is
+// moved over the target only once its data is complete, so the old file
+// survives every failure of the member that was to replace it.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
 #include "engine/extract.h"
+#include "engine/status.h"
+#include "inflate/inflate.h"
 
 CentralHeader currentHeader;
 PlatformHandle outputHandle = kNoHandle;
 uint32_t bytesWritten = 0;
+
+namespace {
+
+const uint8_t kHighestVersionNeeded = 20;
+const int kLocalSignatureSize = 4;
+// Room for the target path plus a short temporary name beside it.
+const int kTempPathCapacity = kNameCapacity + 16;
+
+uint16_t CheckSupported(const CentralHeader& header) {
+  uint16_t method = CentralField16(header, kCentralMethod);
+  if ((CentralField16(header, kCentralVersionNeeded) & 0xFF) > kHighestVersionNeeded) {
+    return kStatusUnsupported;
+  }
+  // Only stored and deflated data can be produced; anything else is refused
+  // before a file exists, never written as an empty file.
+  if (method != kMethodStored && method != kMethodDeflated) return kStatusUnsupported;
+  if (CentralField16(header, kCentralFlags) & kFlagEncrypted) return kStatusEncrypted;
+  return kStatusOk;
+}
+
+// A temporary file beside `target`: same directory, short unique name.
+bool OpenTemporaryBeside(const char* target, char* tempPath) {
+  const char* slash = strrchr(target, '\\');
+  size_t directoryLength = slash == nullptr ? 0 : (size_t)(slash - target) + 1;
+  for (unsigned attempt = 0; attempt < 100; attempt++) {
+    memcpy(tempPath, target, directoryLength);
+    snprintf(tempPath + directoryLength, kTempPathCapacity - directoryLength, "~zv%04u.tmp", attempt);
+    if (PlatformExists(tempPath)) continue;
+    outputHandle = PlatformOpenNew(tempPath);
+    if (outputHandle != kNoHandle) return true;
+    // The open may fail because of the fault seam or a full directory: try
+    // the next name only when this one appeared meanwhile.
+    if (!PlatformExists(tempPath)) return false;
+  }
+  return false;
+}
+
+// Opens the member's output: the target itself when nothing is there, else
+// a temporary file beside it. `written` receives the path actually written.
+bool OpenOutput(const char* target, char* written) {
+  if (FileExists(target)) {
+    // A directory or a read-only file cannot be replaced; nothing is created.
+    if (PlatformIsDirectory(target) || PlatformIsReadOnly(target)) return false;
+    return OpenTemporaryBeside(target, written);
+  }
+  strcpy(written, target);
+  CreateOutputFile(target);
+  return errorCode == kStatusOk;
+}
+
+}  // namespace
+
+void SetOutputFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {
+  PlatformSetFileTime(path, dosDate, dosTime);
+}
+
+void CopyStoredData() {
+  CompressedInputState& in = CompressedInput;
+  uint32_t total = CentralField32(currentHeader, kCentralUncompressedSize);
+  do {
+    uint32_t want = in.remaining < (uint32_t)kInputBufferSize ? in.remaining : kInputBufferSize;
+    int32_t got = want == 0 ? 0 : PlatformRead(archiveHandle, in.buffer, want);
+    // A read that fails, or the end of the file before the member's end.
+    if (got < 0 || (got == 0 && want != 0)) {
+      errorCode = kStatusFileError;
+      return;
+    }
+    in.fill = got;
+    Crc32Update(&Crc32, in.buffer, (uint32_t)got);
+    bool wrote = PlatformWrite(outputHandle, in.buffer, (uint32_t)got) == got;
+    bytesWritten += (uint32_t)got;
+    in.remaining -= (uint32_t)got;
+    if (!wrote) {
+      errorCode = kStatusFileError;
+      return;
+    }
+    if (ProgressCallback != nullptr && !ProgressCallback(bytesWritten, total)) {
+      errorCode = kStatusCancelled;
+      return;
+    }
+  } while (in.remaining != 0 && errorCode == kStatusOk);
+}
+
+void ExtractEntry(const CentralHeader* header, const char* targetPath) {
+  errorCode = kStatusOk;
+  currentHeader = *header;
+  Crc32 = 0xFFFFFFFF;
+  bytesWritten = 0;
+  errorCode = CheckSupported(currentHeader);
+  if (errorCode != kStatusOk) return;
+
+  uint8_t* buffer = (uint8_t*)malloc(kInputBufferSize);
+  if (buffer == nullptr) {
+    errorCode = kStatusOutOfMemory;
+    return;
+  }
+  ResetCompressedInput(buffer, CentralField32(currentHeader, kCentralCompressedSize));
+  int64_t localHeader = (int64_t)CentralField32(currentHeader, kCentralLocalHeaderOffset);
+  LocalFileHeader local;
+  char localName[kNameCapacity];
+  if (PlatformSeek(archiveHandle, localHeader + kLocalSignatureSize, kSeekSet) < 0) {
+    errorCode = kStatusFileError;
+  } else {
+    errorCode = ReadLocalHeader(&local, localName);
+  }
+  if (errorCode != kStatusOk) {
+    free(buffer);
+    return;
+  }
+
+  char written[kTempPathCapacity];
+  if (!OpenOutput(targetPath, written)) {
+    errorCode = kStatusCannotCreate;
+    free(buffer);
+    return;
+  }
+  bool replacing = strcmp(written, targetPath) != 0;
+
+  if (CentralField16(currentHeader, kCentralMethod) == kMethodStored) {
+    CopyStoredData();
+  } else {
+    InflateEntry();
+  }
+  PlatformClose(outputHandle);
+  outputHandle = kNoHandle;
+
+  if (errorCode != kStatusOk) {
+    if (!PlatformDelete(written)) {
+      errorCode = kStatusFileError;
+      // A partial file that cannot be removed keeps its time stamp as a
+      // sign of what it is; a temporary one is left alone.
+      if (!replacing) SetOutputFileTime(targetPath, CentralField16(currentHeader, kCentralDate),
+                                        CentralField16(currentHeader, kCentralTime));
+    }
+    free(buffer);
+    return;
+  }
+  if (~Crc32 != CentralField32(currentHeader, kCentralCrc)) errorCode = kStatusCrcMismatch;
+  // The data is complete (a CRC mismatch keeps the file): now it may replace
+  // what was there.
+  if (replacing && !PlatformRename(written, targetPath)) {
+    PlatformDelete(written);
+    errorCode = kStatusFileError;
+    free(buffer);
+    return;
+  }
+  SetOutputFileTime(targetPath, CentralField16(currentHeader, kCentralDate),
+                    CentralField16(currentHeader, kCentralTime));
+  free(buffer);
+}

@@ -1,4 +1,151 @@
-// Target paths and directory creation (being written).
+// Target paths and directory creation.
+//
+// A member name becomes base directory + name with '/' turned into '\'.
+// Names are refused before anything is created when they could write outside
+// the target directory or somewhere other than they say: a ".." component, a
+// colon (drive designators and alternate data streams), a leading double
+// separator, a component Windows would silently change (ending in a space or
+// a dot, or a device name such as NUL or COM1), a control character. A path
+// longer than 255 characters is refused too: a cut path names another file.
+//
+// CreateOutputFile opens the path and, when that fails, walks it one
+// directory level at a time, creating what is missing and trying the open
+// again after each level, so a path whose directories exist costs one open.
+#include <ctype.h>
+#include <string.h>
+
 #include "engine/extract.h"
+#include "engine/status.h"
 
 char outputBaseDirectory[kDirectoryCapacity];
+
+namespace {
+
+const char kSeparator = '\\';
+const int kPathLimit = kNameCapacity - 1;  // 255 characters
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Windows opens a device instead of a file for these names, whatever the
+// extension: CON, PRN, AUX, NUL, COM1..COM9, LPT1..LPT9.
+bool IsDeviceName(const char* component, size_t length) {
+  size_t stem = 0;
+  while (stem < length && component[stem] != '.') stem++;
+  char upper[5] = {0};
+  if (stem < 3 || stem > 4) return false;
+  for (size_t i = 0; i < stem; i++) upper[i] = (char)toupper((unsigned char)component[i]);
+  if (stem == 3) {
+    return strcmp(upper, "CON") == 0 || strcmp(upper, "PRN") == 0 || strcmp(upper, "AUX") == 0 ||
+           strcmp(upper, "NUL") == 0;
+  }
+  return (strncmp(upper, "COM", 3) == 0 || strncmp(upper, "LPT", 3) == 0) && upper[3] >= '1' &&
+         upper[3] <= '9';
+}
+
+bool ComponentIsSafe(const char* component, size_t length) {
+  if (length == 0) return true;  // repeated separators collapse
+  char last = component[length - 1];
+  if (last == '.' || last == ' ') return false;  // also "..", "...", ".. "
+  return !IsDeviceName(component, length);
+}
+
+}  // namespace
+
+bool MemberNameIsSafe(const char* name) {
+  if (IsSeparator(name[0]) && IsSeparator(name[1])) return false;
+  const char* component = name;
+  for (const char* p = name;; p++) {
+    unsigned char c = (unsigned char)*p;
+    if (c == 0 || IsSeparator((char)c)) {
+      if (!ComponentIsSafe(component, (size_t)(p - component))) return false;
+      if (c == 0) return true;
+      component = p + 1;
+    } else if (c < 0x20 || c == 0x7F || c == ':') {
+      return false;
+    }
+  }
+}
+
+void SetOutputBaseDirectory(const char* directory) {
+  strncpy(outputBaseDirectory, directory, kDirectoryCapacity - 1);
+  outputBaseDirectory[kDirectoryCapacity - 1] = 0;
+  size_t n = strlen(outputBaseDirectory);
+  if (n > 0 && outputBaseDirectory[n - 1] != kSeparator) {
+    if (n + 1 < (size_t)kDirectoryCapacity) {
+      outputBaseDirectory[n] = kSeparator;
+      outputBaseDirectory[n + 1] = 0;
+    }
+  }
+}
+
+bool BuildTargetPath(const char* name, char* buffer) {
+  char work[kNameCapacity];
+  memset(buffer, 0, kNameCapacity);
+  if (!MemberNameIsSafe(name)) return false;
+  strncpy(work, name, kNameCapacity - 1);
+  work[kNameCapacity - 1] = 0;
+  for (char* p = work; *p; p++) {
+    if (*p == '/') *p = kSeparator;
+  }
+  const char* relative = work[0] == kSeparator ? work + 1 : work;
+  size_t baseLength = strlen(outputBaseDirectory);
+  size_t relativeLength = strlen(relative);
+  if (baseLength + relativeLength > (size_t)kPathLimit) return false;
+  memcpy(buffer, outputBaseDirectory, baseLength);
+  memcpy(buffer + baseLength, relative, relativeLength + 1);
+  return true;
+}
+
+bool FileExists(const char* path) { return path[0] != 0 && PlatformExists(path); }
+
+char* AddTrailingSeparator(char* text) {
+  size_t n = strlen(text);
+  if (n > 0 && text[n - 1] != kSeparator && text[n - 1] != ':') {
+    text[n] = kSeparator;
+    text[n + 1] = 0;
+  }
+  return text;
+}
+
+void CreateOutputFile(const char* path) {
+  // The three strings of the walk; the prefix has room for one separator more.
+  char rest[kNameCapacity];
+  char prefix[kNameCapacity + 1];
+  strncpy(rest, path, kNameCapacity - 1);
+  rest[kNameCapacity - 1] = 0;
+  prefix[0] = 0;
+  for (;;) {
+    outputHandle = PlatformOpenWrite(path);
+    if (outputHandle != kNoHandle) {
+      errorCode = kStatusOk;
+      return;
+    }
+    errorCode = kStatusFileError;
+    // Advance by one directory component; a drive designator or a leading
+    // separator alone does not count as one.
+    for (;;) {
+      char* separator = strchr(rest, kSeparator);
+      if (separator == nullptr) return;
+      size_t length = (size_t)(separator - rest);
+      AddTrailingSeparator(prefix);
+      size_t prefixLength = strlen(prefix);
+      if (prefixLength + length >= sizeof prefix) return;
+      memcpy(prefix + prefixLength, rest, length);
+      prefix[prefixLength + length] = 0;
+      memmove(rest, separator + 1, strlen(separator + 1) + 1);
+      if (prefix[0] == 0) {
+        prefix[0] = kSeparator;
+        prefix[1] = 0;
+        continue;
+      }
+      size_t n = strlen(prefix);
+      if (prefix[n - 1] == ':') {
+        prefix[n] = kSeparator;
+        prefix[n + 1] = 0;
+        continue;
+      }
+      break;
+    }
+    if (!FileExists(prefix) && !PlatformMakeDirectory(prefix)) return;
+  }
+}

@@ -51,6 +51,7 @@ bool PlatformMakeDirectory(const char* path);
 bool PlatformExists(const char* path);
 // Moves a file over another, replacing it when it exists.
 bool PlatformRename(const char* from, const char* to);
+bool PlatformIsDirectory(const char* path);
 // True when the path names an existing file that may not be written.
 bool PlatformIsReadOnly(const char* path);
 

@@ -168,6 +168,12 @@ bool PlatformRename(const char* from, const char* to) {
   return rename(systemFrom, systemTo) == 0;
 }
 
+bool PlatformIsDirectory(const char* path) {
+  char system[kSystemPathCapacity];
+  struct stat st;
+  return ToSystemPath(path, system) && stat(system, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool PlatformIsReadOnly(const char* path) {
   char system[kSystemPathCapacity];
   struct stat st;

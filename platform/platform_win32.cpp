@@ -135,6 +135,11 @@ bool PlatformRename(const char* from, const char* to) {
   return !FaultHit(kFaultRename) && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING);
 }
 
+bool PlatformIsDirectory(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 bool PlatformIsReadOnly(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
