@@ -1,0 +1,159 @@
+// The pieces of `zarvel pack`, shared between its source files.
+//
+// A pack is: gather the members (walk the inputs, or read an existing ZIP),
+// check every name and size before a byte is written, then write the stub,
+// the 514-byte configuration block and the archive into a temporary file
+// beside the output, renamed into place only when everything succeeded.
+// Every offset in the archive is an absolute position in the output file,
+// because the stub reads the archive in place from its own executable.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+namespace pack {
+
+// A failure that ends the pack; `message` is shown after "zarvel pack: ".
+struct PackError {
+  std::string message;
+};
+
+// Limits of a ZIP without the 64-bit extensions, which the stub does not read.
+const uint64_t kMaxMemberSize = 0xFFFFFFFEull;   // sizes of 0xFFFFFFFF mean "see ZIP64"
+const uint64_t kMaxArchiveEnd = 0xFFFFFFFFull;   // every offset must fit in 32 bits
+const size_t kMaxEntries = 0xFFFF;               // the end record counts in 16 bits
+const size_t kMaxStoredName = 255;               // the stub keeps 255 bytes of a name
+const size_t kConfigFieldSize = 257;             // two NUL-padded texts...
+const size_t kConfigTextLimit = 256;             // ...of at most 256 characters
+const size_t kConfigBlockSize = 2 * kConfigFieldSize;
+
+// Versions in the records: the stub refuses a member needing more than 2.0.
+const uint16_t kVersionDeflated = 20;
+const uint16_t kVersionStored = 10;
+// Made by Unix (high byte 3), format 2.0: external attributes carry the mode.
+const uint16_t kVersionMadeByUnix = 0x0314;
+const uint32_t kDosDirectoryAttribute = 0x10;
+
+const int kDefaultLevel = 12;
+const int kMaxLevel = 12;
+
+struct PackOptions {
+  std::string output;
+  std::string defaultDirectory;
+  std::string command;
+  std::string stubPath;
+  int level = kDefaultLevel;
+  int jobs = 0;  // 0: one per core
+  std::vector<std::string> inputs;
+};
+
+// One member to be written from the file system.
+struct SourceEntry {
+  std::string sourcePath;  // path to read; empty for a directory entry
+  std::string name;        // the member name in UTF-8, '/' separators, "dir/" for directories
+  std::string storedName;  // the bytes written: CP437 when every character fits, else UTF-8
+  bool utf8 = false;       // general purpose flag bit 11
+  std::string extra;       // extra field: the UTF-8 form of a non-ASCII CP437 name
+  bool isDirectory = false;
+  uint64_t size = 0;
+  uint32_t mode = 0;       // Unix st_mode
+  uint16_t dosTime = 0;
+  uint16_t dosDate = 0;
+};
+
+// ---- names and times (pack_names.cpp) ----
+
+// Sets storedName and utf8 from name; PackError when the name cannot be stored.
+void EncodeMemberName(SourceEntry& entry);
+// Why the stub would refuse this stored name, or "" when it is acceptable.
+std::string MemberNameProblem(const std::string& storedName);
+// Local DOS date and time of a Unix time; `clamped` tells whether the time
+// fell outside 1980..2107 and was moved to the nearest end.
+void UnixTimeToDos(int64_t unixTime, uint16_t* dosDate, uint16_t* dosTime, bool* clamped);
+// Orders member names component by component, so a folder's members follow it.
+bool MemberNameLess(const std::string& a, const std::string& b);
+
+// ---- inputs (pack_inputs.cpp) ----
+
+// Walks the inputs into a sorted member list, refusing what cannot be packed.
+std::vector<SourceEntry> GatherInputs(const std::vector<std::string>& inputs);
+bool IsZipInput(const std::vector<std::string>& inputs);
+// PackError when `output` is an input or lies inside an input folder.
+void CheckOutputNotInput(const std::vector<std::string>& inputs, const std::string& output);
+
+// ---- output file (pack_output.cpp) ----
+
+// The output under construction: a temporary file beside the target, removed
+// unless Commit renames it into place.
+class OutputFile {
+ public:
+  explicit OutputFile(const std::string& target);
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  void Write(const void* data, size_t size);
+  uint64_t Position() const { return position_; }
+  void Commit();
+
+ private:
+  std::string target_;
+  std::string tempPath_;
+  FILE* file_ = nullptr;
+  uint64_t position_ = 0;
+  bool committed_ = false;
+};
+
+// The 514-byte block: two NUL-padded texts. PackError when one is too long.
+std::vector<uint8_t> BuildConfigBlock(const std::string& defaultDirectory, const std::string& command);
+
+struct MemberRecord {
+  uint16_t versionNeeded = 0;
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint16_t dosTime = 0;
+  uint16_t dosDate = 0;
+  uint32_t crc = 0;
+  uint32_t compressedSize = 0;
+  uint32_t uncompressedSize = 0;
+  uint32_t externalAttributes = 0;
+  uint32_t localHeaderOffset = 0;
+  std::string storedName;
+  std::string extra;
+};
+std::vector<uint8_t> LocalHeaderBytes(const MemberRecord& record);
+std::vector<uint8_t> CentralHeaderBytes(const MemberRecord& record);
+std::vector<uint8_t> EndRecordBytes(uint64_t entries, uint64_t centralSize, uint64_t centralOffset,
+                                    const std::string& comment);
+
+// ---- compression and writing (pack_compress.cpp) ----
+
+struct PackTotals {
+  uint64_t files = 0;
+  uint64_t directories = 0;
+  uint64_t bytesIn = 0;
+};
+// Compresses the members on `jobs` threads and writes them in list order,
+// followed by the central directory and the end record.
+PackTotals WriteMembers(const std::vector<SourceEntry>& entries, int level, int jobs, OutputFile& out);
+
+// ---- repacking an existing ZIP (pack_repack.cpp) ----
+
+PackTotals RepackZip(const std::string& zipPath, OutputFile& out);
+
+// ---- the stub (pack_stub.cpp) ----
+
+// The stub's bytes: the --stub file, else the one built into the tool.
+// PackError when neither is available.
+std::vector<uint8_t> LoadStub(const std::string& stubPath);
+bool HaveEmbeddedStub();
+
+// ---- messages ----
+
+void Warn(const std::string& message);
+// True when progress lines go to a terminal.
+bool ProgressEnabled();
+
+}  // namespace pack

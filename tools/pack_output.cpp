@@ -1,0 +1,199 @@
+// The output file and the records written into it.
+//
+// The self-extractor is written to a temporary file in the output's folder
+// and renamed over the output only at the end, so a refused or failed pack
+// (or one stopped with Ctrl-C) never leaves a half-written self-extractor
+// behind, nor destroys an older one of the same name.
+//
+// The records are the ZIP application note's, little-endian, with no extra
+// field but the Unicode path of non-ASCII CP437 names: the packer writes
+// nothing that depends on the time of packing.
+#include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "archive/zip_format.h"
+#include "tools/pack_internal.h"
+
+namespace pack {
+
+namespace {
+
+const size_t kWriteBufferSize = 1 << 20;
+const uint32_t kLocalSignatureSize = 4;
+const size_t kLocalRecordSize = kLocalSignatureSize + kLocalHeaderSize;
+const size_t kCentralRecordSize = 4 + kCentralHeaderSize;
+const size_t kEndRecordTotal = 4 + kEndRecordSize;
+
+// Local header offsets after the signature.
+const int kLocalVersionNeeded = 0;
+const int kLocalFlags = 2;
+const int kLocalMethod = 4;
+const int kLocalTime = 6;
+const int kLocalDate = 8;
+const int kLocalCrc = 10;
+const int kLocalCompressedSize = 14;
+const int kLocalUncompressedSize = 18;
+
+// End record offsets after the signature.
+const int kEndEntriesOnDisk = 4;
+const int kEndEntriesTotal = 6;
+const int kEndCentralSize = 8;
+
+// The temporary file to remove if the process is interrupted. One pack runs
+// per process, so one slot is enough.
+char interruptedTempPath[4096];
+
+void RemoveTempAndExit(int signalNumber) {
+  if (interruptedTempPath[0] != 0) unlink(interruptedTempPath);
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+void WatchInterrupts(const std::string& tempPath) {
+  strncpy(interruptedTempPath, tempPath.c_str(), sizeof interruptedTempPath - 1);
+  signal(SIGINT, RemoveTempAndExit);
+  signal(SIGTERM, RemoveTempAndExit);
+  signal(SIGHUP, RemoveTempAndExit);
+}
+
+void StopWatchingInterrupts() {
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGHUP, SIG_DFL);
+  interruptedTempPath[0] = 0;
+}
+
+void Put16(std::vector<uint8_t>& bytes, size_t offset, uint16_t value) { WriteLe16(bytes.data() + offset, value); }
+void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) { WriteLe32(bytes.data() + offset, value); }
+
+}  // namespace
+
+OutputFile::OutputFile(const std::string& target) : target_(target) {
+  std::vector<char> pattern(target.begin(), target.end());
+  const char suffix[] = ".tmp-XXXXXX";
+  pattern.insert(pattern.end(), suffix, suffix + sizeof suffix);
+  int fd = mkstemp(pattern.data());
+  if (fd < 0) throw PackError{"'" + target + "': cannot create the output: " + strerror(errno)};
+  tempPath_ = pattern.data();
+  WatchInterrupts(tempPath_);
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  file_ = fdopen(fd, "wb");
+  if (file_ == nullptr) {
+    close(fd);
+    unlink(tempPath_.c_str());
+    throw PackError{"'" + target + "': cannot create the output: " + strerror(errno)};
+  }
+  setvbuf(file_, nullptr, _IOFBF, kWriteBufferSize);
+}
+
+OutputFile::~OutputFile() {
+  if (file_ != nullptr) fclose(file_);
+  if (!committed_) unlink(tempPath_.c_str());
+  StopWatchingInterrupts();
+}
+
+void OutputFile::Write(const void* data, size_t size) {
+  if (size == 0) return;
+  if (position_ + size > kMaxArchiveEnd) {
+    throw PackError{"the self-extractor would pass 4 GiB, which a ZIP without 64-bit extensions cannot address"};
+  }
+  if (fwrite(data, 1, size, file_) != size) {
+    throw PackError{"'" + target_ + "': write failed: " + strerror(errno)};
+  }
+  position_ += size;
+}
+
+void OutputFile::Commit() {
+  bool failed = fflush(file_) != 0 || ferror(file_) != 0;
+  int error = errno;
+  failed = (fclose(file_) != 0) || failed;
+  file_ = nullptr;
+  if (failed) throw PackError{"'" + target_ + "': write failed: " + strerror(error)};
+  if (rename(tempPath_.c_str(), target_.c_str()) != 0) {
+    throw PackError{"'" + target_ + "': cannot replace the output: " + strerror(errno)};
+  }
+  committed_ = true;
+}
+
+std::vector<uint8_t> BuildConfigBlock(const std::string& defaultDirectory, const std::string& command) {
+  std::vector<uint8_t> block(kConfigBlockSize, 0);
+  const std::string* texts[2] = {&defaultDirectory, &command};
+  const char* options[2] = {"--dir", "--run"};
+  for (int i = 0; i < 2; i++) {
+    const std::string& text = *texts[i];
+    if (text.size() > kConfigTextLimit) {
+      throw PackError{std::string(options[i]) + " holds " + std::to_string(text.size()) +
+                      " characters; the self-extractor keeps at most 256"};
+    }
+    if (text.find('\0') != std::string::npos) throw PackError{std::string(options[i]) + " holds a NUL"};
+    memcpy(block.data() + i * kConfigFieldSize, text.data(), text.size());
+  }
+  return block;
+}
+
+std::vector<uint8_t> LocalHeaderBytes(const MemberRecord& record) {
+  std::vector<uint8_t> bytes(kLocalRecordSize + record.storedName.size() + record.extra.size(), 0);
+  const size_t h = kLocalSignatureSize;
+  Put32(bytes, 0, kLocalHeaderSignature);
+  Put16(bytes, h + kLocalVersionNeeded, record.versionNeeded);
+  Put16(bytes, h + kLocalFlags, record.flags);
+  Put16(bytes, h + kLocalMethod, record.method);
+  Put16(bytes, h + kLocalTime, record.dosTime);
+  Put16(bytes, h + kLocalDate, record.dosDate);
+  Put32(bytes, h + kLocalCrc, record.crc);
+  Put32(bytes, h + kLocalCompressedSize, record.compressedSize);
+  Put32(bytes, h + kLocalUncompressedSize, record.uncompressedSize);
+  Put16(bytes, h + kLocalNameLength, (uint16_t)record.storedName.size());
+  Put16(bytes, h + kLocalExtraLength, (uint16_t)record.extra.size());
+  memcpy(bytes.data() + kLocalRecordSize, record.storedName.data(), record.storedName.size());
+  memcpy(bytes.data() + kLocalRecordSize + record.storedName.size(), record.extra.data(), record.extra.size());
+  return bytes;
+}
+
+std::vector<uint8_t> CentralHeaderBytes(const MemberRecord& record) {
+  std::vector<uint8_t> bytes(kCentralRecordSize + record.storedName.size() + record.extra.size(), 0);
+  const size_t h = 4;
+  Put32(bytes, 0, kCentralHeaderSignature);
+  Put16(bytes, h + kCentralVersionMadeBy, kVersionMadeByUnix);
+  Put16(bytes, h + kCentralVersionNeeded, record.versionNeeded);
+  Put16(bytes, h + kCentralFlags, record.flags);
+  Put16(bytes, h + kCentralMethod, record.method);
+  Put16(bytes, h + kCentralTime, record.dosTime);
+  Put16(bytes, h + kCentralDate, record.dosDate);
+  Put32(bytes, h + kCentralCrc, record.crc);
+  Put32(bytes, h + kCentralCompressedSize, record.compressedSize);
+  Put32(bytes, h + kCentralUncompressedSize, record.uncompressedSize);
+  Put16(bytes, h + kCentralNameLength, (uint16_t)record.storedName.size());
+  Put16(bytes, h + kCentralExtraLength, (uint16_t)record.extra.size());
+  Put32(bytes, h + kCentralExternalAttributes, record.externalAttributes);
+  Put32(bytes, h + kCentralLocalHeaderOffset, record.localHeaderOffset);
+  memcpy(bytes.data() + kCentralRecordSize, record.storedName.data(), record.storedName.size());
+  memcpy(bytes.data() + kCentralRecordSize + record.storedName.size(), record.extra.data(), record.extra.size());
+  return bytes;
+}
+
+std::vector<uint8_t> EndRecordBytes(uint64_t entries, uint64_t centralSize, uint64_t centralOffset,
+                                    const std::string& comment) {
+  std::vector<uint8_t> bytes(kEndRecordTotal + comment.size(), 0);
+  const size_t h = 4;
+  Put32(bytes, 0, kEndRecordSignature);
+  Put16(bytes, h + kEndEntriesOnDisk, (uint16_t)entries);
+  Put16(bytes, h + kEndEntriesTotal, (uint16_t)entries);
+  Put32(bytes, h + kEndCentralSize, (uint32_t)centralSize);
+  Put32(bytes, h + kEndCentralOffset, (uint32_t)centralOffset);
+  Put16(bytes, h + kEndCommentLength, (uint16_t)comment.size());
+  memcpy(bytes.data() + kEndRecordTotal, comment.data(), comment.size());
+  return bytes;
+}
+
+void Warn(const std::string& message) { fprintf(stderr, "zarvel pack: warning: %s\n", message.c_str()); }
+
+bool ProgressEnabled() { return isatty(STDERR_FILENO) != 0; }
+
+}  // namespace pack
