@@ -30,6 +30,9 @@ char* AddTrailingSeparator(char* text);
 
 void ExtractEntry(const CentralHeader* header, const char* targetPath);
 void CopyStoredData();
+// Decodes a member and checks its CRC without writing a file (for testing an
+// archive); the outcome is errorCode, as for ExtractEntry.
+void TestEntry(const CentralHeader* header);
 void SetOutputFileTime(const char* path, uint16_t dosDate, uint16_t dosTime);
 
 void ExtractAll();

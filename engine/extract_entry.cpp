@@ -103,18 +103,22 @@ void CopyStoredData() {
   } while (in.remaining != 0 && errorCode == kStatusOk);
 }
 
-void ExtractEntry(const CentralHeader* header, const char* targetPath) {
+namespace {
+
+// Steps common to extracting and testing: check the member, allocate the
+// input buffer, position the archive at the member's data. Returns the
+// buffer, or null with errorCode set.
+uint8_t* BeginEntry(const CentralHeader* header) {
   errorCode = kStatusOk;
   currentHeader = *header;
   Crc32 = 0xFFFFFFFF;
   bytesWritten = 0;
   errorCode = CheckSupported(currentHeader);
-  if (errorCode != kStatusOk) return;
-
+  if (errorCode != kStatusOk) return nullptr;
   uint8_t* buffer = (uint8_t*)malloc(kInputBufferSize);
   if (buffer == nullptr) {
     errorCode = kStatusOutOfMemory;
-    return;
+    return nullptr;
   }
   ResetCompressedInput(buffer, CentralField32(currentHeader, kCentralCompressedSize));
   int64_t localHeader = (int64_t)CentralField32(currentHeader, kCentralLocalHeaderOffset);
@@ -127,8 +131,26 @@ void ExtractEntry(const CentralHeader* header, const char* targetPath) {
   }
   if (errorCode != kStatusOk) {
     free(buffer);
-    return;
+    return nullptr;
   }
+  return buffer;
+}
+
+void ProduceData() {
+  if (CentralField16(currentHeader, kCentralMethod) == kMethodStored) {
+    CopyStoredData();
+  } else {
+    InflateEntry();
+  }
+}
+
+bool CrcMatches() { return ~Crc32 == CentralField32(currentHeader, kCentralCrc); }
+
+}  // namespace
+
+void ExtractEntry(const CentralHeader* header, const char* targetPath) {
+  uint8_t* buffer = BeginEntry(header);
+  if (buffer == nullptr) return;
 
   char written[kTempPathCapacity];
   if (!OpenOutput(targetPath, written)) {
@@ -137,12 +159,7 @@ void ExtractEntry(const CentralHeader* header, const char* targetPath) {
     return;
   }
   bool replacing = strcmp(written, targetPath) != 0;
-
-  if (CentralField16(currentHeader, kCentralMethod) == kMethodStored) {
-    CopyStoredData();
-  } else {
-    InflateEntry();
-  }
+  ProduceData();
   PlatformClose(outputHandle);
   outputHandle = kNoHandle;
 
@@ -157,7 +174,7 @@ void ExtractEntry(const CentralHeader* header, const char* targetPath) {
     free(buffer);
     return;
   }
-  if (~Crc32 != CentralField32(currentHeader, kCentralCrc)) errorCode = kStatusCrcMismatch;
+  if (!CrcMatches()) errorCode = kStatusCrcMismatch;
   // The data is complete (a CRC mismatch keeps the file): now it may replace
   // what was there.
   if (replacing && !PlatformRename(written, targetPath)) {
@@ -168,5 +185,21 @@ void ExtractEntry(const CentralHeader* header, const char* targetPath) {
   }
   SetOutputFileTime(targetPath, CentralField16(currentHeader, kCentralDate),
                     CentralField16(currentHeader, kCentralTime));
+  free(buffer);
+}
+
+void TestEntry(const CentralHeader* header) {
+  uint8_t* buffer = BeginEntry(header);
+  if (buffer == nullptr) return;
+  outputHandle = PlatformOpenNullSink();
+  if (outputHandle == kNoHandle) {
+    errorCode = kStatusCannotCreate;
+    free(buffer);
+    return;
+  }
+  ProduceData();
+  PlatformClose(outputHandle);
+  outputHandle = kNoHandle;
+  if (errorCode == kStatusOk && !CrcMatches()) errorCode = kStatusCrcMismatch;
   free(buffer);
 }

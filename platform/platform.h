@@ -27,6 +27,8 @@ PlatformHandle PlatformOpenRead(const char* path);
 PlatformHandle PlatformOpenWrite(const char* path);
 // Created only when nothing exists at the path (for temporary files).
 PlatformHandle PlatformOpenNew(const char* path);
+// A handle that takes any write and keeps nothing.
+PlatformHandle PlatformOpenNullSink();
 // Returns the bytes read (0 at the end of the file), or -1 on an error.
 int32_t PlatformRead(PlatformHandle handle, void* buffer, uint32_t count);
 // Returns the bytes written, or -1 on an error.

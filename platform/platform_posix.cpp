@@ -60,6 +60,11 @@ PlatformHandle PlatformOpenWrite(const char* path) { return OpenForWriting(path,
 
 PlatformHandle PlatformOpenNew(const char* path) { return OpenForWriting(path, O_EXCL); }
 
+PlatformHandle PlatformOpenNullSink() {
+  if (FaultHit(kFaultOpen)) return kNoHandle;
+  return open("/dev/null", O_WRONLY | O_CLOEXEC);
+}
+
 int32_t PlatformRead(PlatformHandle handle, void* buffer, uint32_t count) {
   if (FaultHit(kFaultRead)) return -1;
   count = FaultShortenRead(count);

@@ -54,6 +54,8 @@ PlatformHandle PlatformOpenNew(const char* path) {
   return OpenFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
 }
 
+PlatformHandle PlatformOpenNullSink() { return OpenFile("NUL", GENERIC_WRITE, OPEN_EXISTING); }
+
 int32_t PlatformRead(PlatformHandle handle, void* buffer, uint32_t count) {
   HANDLE file = Lookup(handle);
   if (FaultHit(kFaultRead) || file == INVALID_HANDLE_VALUE) return -1;

@@ -1,13 +1,337 @@
-// zarvel list, test, extract and info (being written).
+// zarvel list, test, extract and info: the archive side of the tool, on the
+// same engine and platform layer as the stub, so what they report is what the
+// stub will do with the file. Messages name the member and the reason (the
+// status code and its meaning); the exit status is 0 only when everything
+// succeeded.
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <string>
+
+#include "archive/archive.h"
+#include "engine/extract.h"
+#include "engine/status.h"
 #include "tools/commands.h"
 
-static int NotYet(const char* name) {
-  fprintf(stderr, "zarvel %s: not available yet\n", name);
-  return 2;
+namespace {
+
+const int kExitFailure = 1;
+const int kExitUsage = 2;
+
+// The core takes paths with backslash separators; the platform layer maps
+// them back to '/' when it calls the system.
+std::string CorePath(const char* path) {
+  std::string out(path);
+  for (char& c : out) {
+    if (c == '/') c = '\\';
+  }
+  return out;
 }
-int ListCommand(int, char**) { return NotYet("list"); }
-int TestCommand(int, char**) { return NotYet("test"); }
-int ExtractCommand(int, char**) { return NotYet("extract"); }
-int InfoCommand(int, char**) { return NotYet("info"); }
+
+bool WantsHelp(int argc, char** argv) {
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) return true;
+  }
+  return false;
+}
+
+void ReportStatus(const char* subject, uint16_t code) {
+  fprintf(stderr, "zarvel: %s: error %u (%s)\n", subject, code, StatusMeaning(code));
+}
+
+// Opens the archive and reads its directory; false (with a message) on failure.
+bool OpenAndRead(const char* file, EntryList* list) {
+  InitEntryList(list);
+  std::string path = CorePath(file);
+  ArchiveOpen(path.c_str());
+  if (errorCode == kStatusOk) ReadCentralDirectory(list);
+  if (errorCode != kStatusOk) {
+    ReportStatus(file, errorCode);
+    FreeEntryList(list);
+    ArchiveClose();
+    return false;
+  }
+  return true;
+}
+
+bool IsDirectoryEntry(const CentralDirEntry* e) {
+  size_t n = strlen(e->name);
+  return n > 0 && (e->name[n - 1] == '/' || e->name[n - 1] == '\\');
+}
+
+const char* DisplayName(const CentralDirEntry* e) {
+  return e->nameUnusable ? "(name not representable here)" : e->name;
+}
+
+const char* MethodName(uint16_t method) {
+  switch (method) {
+    case kMethodStored: return "Stored";
+    case kMethodDeflated: return "Deflate";
+    default: return "Other";
+  }
+}
+
+void FormatDosTime(uint16_t date, uint16_t time, char* out, size_t size) {
+  snprintf(out, size, "%04u-%02u-%02u %02u:%02u:%02u", 1980u + (date >> 9), (date >> 5) & 0x0Fu,
+           date & 0x1Fu, time >> 11, (time >> 5) & 0x3Fu, (time & 0x1Fu) * 2);
+}
+
+// Progress on stderr while a long member is written, when stderr is a terminal.
+struct ProgressLine {
+  bool enabled = false;
+  const char* name = "";
+  time_t lastShown = 0;
+  bool shown = false;
+};
+ProgressLine progress;
+
+bool ShowProgress(uint32_t written, uint32_t total) {
+  time_t now = time(nullptr);
+  if (progress.enabled && total > 0 && now != progress.lastShown) {
+    progress.lastShown = now;
+    progress.shown = true;
+    fprintf(stderr, "\r%-60.60s %5.1f%%", progress.name, 100.0 * written / total);
+  }
+  return true;
+}
+
+void ClearProgress() {
+  if (progress.shown) fprintf(stderr, "\r%-68s\r", "");
+  progress.shown = false;
+}
+
+}  // namespace
+
+int ListCommand(int argc, char** argv) {
+  if (WantsHelp(argc, argv) || argc != 2) {
+    fprintf(argc == 2 ? stdout : stderr,
+            "usage: zarvel list FILE\n\nLists the members of a self-extractor or a ZIP archive:\n"
+            "size, compressed size, method, date and time, CRC-32 and name.\n");
+    return argc == 2 ? 0 : kExitUsage;
+  }
+  EntryList list;
+  if (!OpenAndRead(argv[1], &list)) return kExitFailure;
+  printf("%10s %10s %-7s %-19s %-8s  %s\n", "Length", "Size", "Method", "Date       Time", "CRC-32",
+         "Name");
+  uint64_t totalLength = 0, totalSize = 0;
+  for (CentralDirEntry* e = list.head; e != nullptr; e = e->next) {
+    char when[32];
+    FormatDosTime(CentralField16(e->header, kCentralDate), CentralField16(e->header, kCentralTime),
+                  when, sizeof when);
+    uint32_t length = CentralField32(e->header, kCentralUncompressedSize);
+    uint32_t size = CentralField32(e->header, kCentralCompressedSize);
+    printf("%10u %10u %-7s %-19s %08x  %s\n", length, size,
+           MethodName(CentralField16(e->header, kCentralMethod)), when,
+           CentralField32(e->header, kCentralCrc), DisplayName(e));
+    totalLength += length;
+    totalSize += size;
+  }
+  printf("%10llu %10llu %u members\n", (unsigned long long)totalLength,
+         (unsigned long long)totalSize, list.count);
+  FreeEntryList(&list);
+  ArchiveClose();
+  return 0;
+}
+
+int TestCommand(int argc, char** argv) {
+  if (WantsHelp(argc, argv) || argc != 2) {
+    fprintf(argc == 2 ? stdout : stderr,
+            "usage: zarvel test FILE\n\nDecodes every member and checks its CRC-32, writing "
+            "nothing.\nAlso reports members the self-extractor would refuse to write.\n");
+    return argc == 2 ? 0 : kExitUsage;
+  }
+  EntryList list;
+  if (!OpenAndRead(argv[1], &list)) return kExitFailure;
+  progress.enabled = isatty(2);
+  unsigned tested = 0, failed = 0;
+  for (CentralDirEntry* e = list.head; e != nullptr; e = e->next) {
+    if (IsDirectoryEntry(e)) continue;
+    if (e->nameUnusable || !MemberNameIsSafe(e->name)) {
+      ClearProgress();
+      fprintf(stderr, "zarvel: %s: error %u (unsafe or unrepresentable name)\n", DisplayName(e),
+              kStatusCannotCreate);
+      failed++;
+      continue;
+    }
+    progress.name = e->name;
+    SetProgressCallback(ShowProgress);
+    TestEntry(&e->header);
+    SetProgressCallback(nullptr);
+    tested++;
+    if (errorCode != kStatusOk) {
+      ClearProgress();
+      ReportStatus(e->name, errorCode);
+      failed++;
+    }
+  }
+  ClearProgress();
+  FreeEntryList(&list);
+  ArchiveClose();
+  if (failed > 0) {
+    fprintf(stderr, "zarvel: %s: %u of %u members failed\n", argv[1], failed, tested + failed);
+    return kExitFailure;
+  }
+  printf("%s: %u members OK\n", argv[1], tested);
+  return 0;
+}
+
+namespace {
+
+enum ExistingPolicy { kRefuseExisting, kOverwriteExisting, kSkipExisting };
+
+struct ExtractRun {
+  ExistingPolicy existing = kRefuseExisting;
+  unsigned extracted = 0;
+  unsigned skipped = 0;
+  unsigned failed = 0;
+};
+ExtractRun run;
+
+int32_t BeforeExtract(const CentralHeader* header, const char* targetPath) {
+  const char* name = EntryNameOf(header);
+  if (FileExists(targetPath)) {
+    if (run.existing == kSkipExisting) {
+      run.skipped++;
+      return kAnswerSkip;
+    }
+    if (run.existing == kRefuseExisting) {
+      ClearProgress();
+      fprintf(stderr, "zarvel: %s: exists, not replaced (use --overwrite or --skip-existing)\n", name);
+      run.failed++;
+      return kAnswerSkip;
+    }
+  }
+  progress.name = name;
+  return kAnswerExtract;
+}
+
+bool AfterExtract(const CentralHeader* header, const char* targetPath, uint16_t outcome) {
+  if (outcome == kStatusOk) {
+    run.extracted++;
+  } else {
+    ClearProgress();
+    ReportStatus(EntryNameOf(header), outcome);
+    run.failed++;
+  }
+  return true;
+}
+
+// Directory entries make no file, but a folder that is empty in the archive
+// should still appear, as other tools make it.
+void CreateDirectoryEntries(const EntryList* list) {
+  for (const CentralDirEntry* e = list->head; e != nullptr; e = e->next) {
+    char path[kNameCapacity];
+    if (!IsDirectoryEntry(e) || e->nameUnusable || !BuildTargetPath(e->name, path)) continue;
+    for (char* p = path; *p; p++) {
+      if (*p != '\\' || p == path) continue;
+      *p = 0;
+      if (!FileExists(path)) PlatformMakeDirectory(path);
+      *p = '\\';
+    }
+  }
+}
+
+}  // namespace
+
+int ExtractCommand(int argc, char** argv) {
+  const char* file = nullptr;
+  const char* directory = ".";
+  int policies = 0;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "-d") == 0 && i + 1 < argc) {
+      directory = argv[++i];
+    } else if (strcmp(argv[i], "--overwrite") == 0) {
+      run.existing = kOverwriteExisting;
+      policies++;
+    } else if (strcmp(argv[i], "--skip-existing") == 0) {
+      run.existing = kSkipExisting;
+      policies++;
+    } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+      file = nullptr;
+      policies = -1;
+      break;
+    } else if (argv[i][0] != '-' && file == nullptr) {
+      file = argv[i];
+    } else {
+      fprintf(stderr, "zarvel extract: unexpected argument '%s'\n", argv[i]);
+      return kExitUsage;
+    }
+  }
+  if (file == nullptr || policies > 1) {
+    fprintf(policies < 0 ? stdout : stderr,
+            "usage: zarvel extract FILE [-d DIR] [--overwrite | --skip-existing]\n\n"
+            "Extracts every member into DIR (default: the current directory), creating\n"
+            "folders as needed and setting the recorded modification times. An existing\n"
+            "file is not replaced unless --overwrite is given; --skip-existing leaves it\n"
+            "and goes on quietly.\n");
+    return policies < 0 ? 0 : kExitUsage;
+  }
+  std::string base = CorePath(directory);
+  if (base.size() >= (size_t)kDirectoryCapacity - 1) {
+    fprintf(stderr, "zarvel: %s: directory path too long\n", directory);
+    return kExitFailure;
+  }
+  EntryList list;
+  if (!OpenAndRead(file, &list)) return kExitFailure;
+  // The engine reads the directory again for its run; this copy only serves
+  // the folders that hold no file.
+  SetOutputBaseDirectory(base.c_str());
+  CreateDirectoryEntries(&list);
+  FreeEntryList(&list);
+  progress.enabled = isatty(2);
+  SetBeforeEntryCallback(BeforeExtract);
+  SetProgressCallback(ShowProgress);
+  SetAfterEntryCallback(AfterExtract);
+  ExtractAll();
+  ClearProgress();
+  uint16_t status = errorCode;
+  ArchiveClose();
+  if (status != kStatusOk) {
+    ReportStatus(file, status);
+    return kExitFailure;
+  }
+  printf("%s: %u extracted, %u skipped, %u failed\n", file, run.extracted, run.skipped, run.failed);
+  return run.failed > 0 ? kExitFailure : 0;
+}
+
+int InfoCommand(int argc, char** argv) {
+  if (WantsHelp(argc, argv) || argc != 2) {
+    fprintf(argc == 2 ? stdout : stderr,
+            "usage: zarvel info FILE\n\nShows the configuration block (default directory and\n"
+            "follow-up command) and a summary of the archive.\n");
+    return argc == 2 ? 0 : kExitUsage;
+  }
+  EntryList list;
+  if (!OpenAndRead(argv[1], &list)) return kExitFailure;
+  uint64_t totalLength = 0, totalSize = 0;
+  unsigned files = 0, folders = 0;
+  for (CentralDirEntry* e = list.head; e != nullptr; e = e->next) {
+    if (IsDirectoryEntry(e)) {
+      folders++;
+    } else {
+      files++;
+    }
+    totalLength += CentralField32(e->header, kCentralUncompressedSize);
+    totalSize += CentralField32(e->header, kCentralCompressedSize);
+  }
+  bool hasBlock = firstMemberOffset >= (uint32_t)kConfigBlockSize;
+  printf("file:               %s\n", argv[1]);
+  if (hasBlock) {
+    printf("program image:      %u bytes\n", firstMemberOffset - kConfigBlockSize);
+    printf("default directory:  %s\n", defaultDirectory[0] ? defaultDirectory : "(none)");
+    printf("follow-up command:  %s\n", command[0] ? command : "(none)");
+  } else {
+    printf("configuration:      none (a plain ZIP archive)\n");
+  }
+  printf("members:            %u files, %u folders\n", files, folders);
+  printf("size:               %llu bytes, %llu compressed\n", (unsigned long long)totalLength,
+         (unsigned long long)totalSize);
+  printf("central directory:  at %u\n", ReadLe32(endRecord.bytes + kEndCentralOffset));
+  printf("archive comment:    %u bytes\n", ReadLe16(endRecord.bytes + kEndCommentLength));
+  FreeEntryList(&list);
+  ArchiveClose();
+  return 0;
+}

@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #endif
 
+#include <sys/stat.h>
+#include <time.h>
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -77,6 +80,29 @@ std::string ReadFileBytes(const fs::path& path) {
 void WriteFileBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), (std::streamsize)bytes.size());
+}
+
+int64_t FileModifiedTime(const fs::path& path) {
+#ifdef _WIN32
+  struct _stat64 st;
+  if (_wstat64(path.wstring().c_str(), &st) != 0) return -1;
+#else
+  struct stat st;
+  if (stat(path.string().c_str(), &st) != 0) return -1;
+#endif
+  return (int64_t)st.st_mtime;
+}
+
+int64_t DosTimeToUnix(uint16_t dosDate, uint16_t dosTime) {
+  struct tm local = {};
+  local.tm_year = ((dosDate >> 9) & 0x7F) + 80;
+  local.tm_mon = ((dosDate >> 5) & 0x0F) - 1;
+  local.tm_mday = dosDate & 0x1F;
+  local.tm_hour = (dosTime >> 11) & 0x1F;
+  local.tm_min = (dosTime >> 5) & 0x3F;
+  local.tm_sec = (dosTime & 0x1F) * 2;
+  local.tm_isdst = -1;
+  return (int64_t)mktime(&local);
 }
 
 int RunShell(const std::string& command) {

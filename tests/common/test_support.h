@@ -36,6 +36,11 @@ std::string CorePath(const std::filesystem::path& path);
 std::string ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
 
+// Last-write time of a file in seconds since 1970 (UTC); -1 when unknown.
+int64_t FileModifiedTime(const std::filesystem::path& path);
+// The moment a DOS date and time stand for, read as local time.
+int64_t DosTimeToUnix(uint16_t dosDate, uint16_t dosTime);
+
 // Runs a shell command natively (not under Wine); returns its exit status.
 int RunShell(const std::string& command);
 
