@@ -27,6 +27,17 @@ void FlushWindow(uint32_t count);
 // errorCode (9964 when the data is rejected).
 void InflateEntry();
 // Result codes: 0 success, 1 invalid data, 2 block type 3 or over-subscribed
-// code, 3 out of memory.
+// code, 3 out of memory. They stay inside the decoder; the rest of the system
+// sees errorCode 9964 for any of 1 to 3.
+const int kInflateOk = 0;
+const int kInflateBadData = 1;
+const int kInflateBadCode = 2;
+const int kInflateNoMemory = 3;
 int InflateMember();
 int ReleaseFixedTables();
+
+// The fixed code's tables, built at a member's first fixed block and kept
+// until ReleaseFixedTables at its end.
+struct HuffmanEntry;
+extern HuffmanEntry* fixedLiteralTable;
+extern HuffmanEntry* fixedDistanceTable;

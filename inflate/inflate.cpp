@@ -1,0 +1,529 @@
+// The raw Deflate decoder (RFC 1951) for one archive member at a time.
+//
+// Input comes through CompressedInput, output goes into the 32 KiB window,
+// which FlushWindow hands on whenever it is full and once at the end.
+//
+// Two paths decode the same format. The careful path takes its bits through
+// FetchByte exactly as the member's bytes are needed, so refills of the input
+// buffer happen when, and only when, the data calls for them. The fast path
+// runs while at least 16 input bytes are buffered and a longest match still
+// fits in the window before its end: it refills a machine-word bit buffer
+// several bytes at a time straight from the buffer and copies matches in
+// words. Both leave the same output, flushes, reads and results.
+//
+// Input that runs out is caught on bits actually used: each end-of-data fetch
+// feeds eight 1-bits and remembers them, and once the bits dropped reach into
+// them the member is damaged. A valid member may look ahead past its last
+// byte, since a lookup asks for a table's full width before it knows the
+// code's length, so the fetch alone proves nothing.
+#include "inflate/inflate.h"
+
+#include <string.h>
+
+#include "archive/archive.h"
+#include "engine/status.h"
+#include "inflate/huffman.h"
+
+#if UINTPTR_MAX > 0xFFFFFFFFu
+typedef uint64_t BitBuffer;
+#else
+typedef uint32_t BitBuffer;
+#endif
+const unsigned kBitBufferBits = sizeof(BitBuffer) * 8;
+
+BitBuffer bitBuffer;
+unsigned bitsHeld;
+// 1-bits fed after the end of the data; dropping into them means truncation.
+unsigned pastEndBits;
+
+HuffmanEntry* fixedLiteralTable = nullptr;
+HuffmanEntry* fixedDistanceTable = nullptr;
+unsigned fixedLiteralBits;
+unsigned fixedDistanceBits;
+
+const unsigned kMaxLiteralCodes = 286;
+const unsigned kMaxDistanceCodes = 30;
+uint8_t codeLengths[kMaxLiteralCodes + kMaxDistanceCodes];
+
+namespace {
+
+const unsigned literalLookupBits = 9;
+const unsigned distanceLookupBits = 6;
+const unsigned kCodeLengthLookupBits = 7;
+const unsigned kFixedLiteralLookupBits = 7;
+const unsigned kFixedDistanceLookupBits = 5;
+const unsigned kCodeLengthCodes = 19;
+const unsigned kFixedLiteralCodes = 288;
+const unsigned kMaxMatch = 258;
+
+// Length symbols 257..285, then 286 and 287, which no valid stream uses:
+// their extra-bit count is the invalid tag, so they decode as invalid codes.
+const uint16_t kLengthBase[31] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27, 31,
+                                  35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258, 0,  0};
+const uint16_t kLengthExtra[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2,
+                                   3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, kTagInvalid, kTagInvalid};
+const uint16_t kDistanceBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
+                                    33,  49,  65,  97,  129, 193,  257,  385,  513,  769,
+                                    1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+const uint16_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+const uint8_t kCodeLengthOrder[kCodeLengthCodes] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                    11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+// Stands in for a table built from all-zero lengths: a 0-bit table whose
+// only entry is invalid, so a lookup in an empty code fails like a bad code.
+HuffmanEntry emptyTable[1] = {{kTagInvalid, 0, {0}}};
+
+// Results of one step of symbol decoding, besides kInflateBadData.
+const int kSymbolMore = 0;
+const int kSymbolEndOfBlock = -1;
+
+inline BitBuffer LowBits(unsigned n) { return bitBuffer & (((BitBuffer)1 << n) - 1); }
+
+inline void Need(unsigned n) {
+  while (bitsHeld < n) {
+    int byte = FetchByte();
+    if (byte == kEndOfData) {
+      byte = 0xFF;
+      pastEndBits += 8;
+    }
+    bitBuffer |= (BitBuffer)byte << bitsHeld;
+    bitsHeld += 8;
+  }
+}
+
+inline void Drop(unsigned n) {
+  bitBuffer >>= n;
+  bitsHeld -= n;
+}
+
+inline bool RanPastEnd() { return bitsHeld < pastEndBits; }
+
+inline void PutByte(uint8_t byte) {
+  window[windowPos++] = byte;
+  if (windowPos == kWindowSize) {
+    FlushWindow(kWindowSize);
+    windowPos = 0;
+  }
+}
+
+// One symbol from a table, through its links; kInflateBadData on a code that
+// no symbol owns.
+int Lookup(const HuffmanEntry* table, unsigned bits, const HuffmanEntry** found) {
+  Need(bits);
+  const HuffmanEntry* entry = table + LowBits(bits);
+  while (entry->tag > kTagLinkBase) {
+    if (entry->tag == kTagInvalid) return kInflateBadData;
+    Drop(entry->dropBits);
+    unsigned subBits = entry->tag - kTagLinkBase;
+    Need(subBits);
+    entry = entry->subTable + LowBits(subBits);
+  }
+  Drop(entry->dropBits);
+  *found = entry;
+  return kInflateOk;
+}
+
+unsigned ReadBits(unsigned n) {
+  Need(n);
+  unsigned value = (unsigned)LowBits(n);
+  Drop(n);
+  return value;
+}
+
+// Copies a match inside the circular window. Runs are split where either
+// reaches the window's end; a run whose source lies behind the destination by
+// less than its length is copied bytewise so that it repeats itself.
+void CopyMatch(uint32_t distance, uint32_t length) {
+  uint32_t source = (windowPos - distance) & (kWindowSize - 1);
+  while (length > 0) {
+    uint32_t chunk = kWindowSize - (source > windowPos ? source : windowPos);
+    if (chunk > length) chunk = length;
+    if (windowPos - source >= chunk) {
+      memmove(window + windowPos, window + source, chunk);
+    } else {
+      for (uint32_t i = 0; i < chunk; i++) window[windowPos + i] = window[source + i];
+    }
+    windowPos += chunk;
+    source = (source + chunk) & (kWindowSize - 1);
+    length -= chunk;
+    if (windowPos == kWindowSize) {
+      FlushWindow(kWindowSize);
+      windowPos = 0;
+    }
+  }
+}
+
+inline BitBuffer LoadWord(const uint8_t* p) {
+  BitBuffer word;
+  memcpy(&word, p, sizeof word);
+  return word;  // little-endian targets only
+}
+
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t word;
+  memcpy(&word, p, sizeof word);
+  return word;
+}
+
+inline void Store64(uint8_t* p, uint64_t word) { memcpy(p, &word, sizeof word); }
+
+// Input bytes the fast path wants buffered, and the room it keeps free at
+// the window's end: a longest match plus the word that a copy may overrun.
+const int32_t kFastInputMargin = 16;
+const uint32_t kFastWindowLimit = kWindowSize - kMaxMatch - 8;
+
+// Decodes symbols while the fast conditions hold. Returns kSymbolMore when
+// they stop holding, kSymbolEndOfBlock or kInflateBadData otherwise.
+int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const HuffmanEntry* distances,
+                unsigned distanceBits) {
+  const uint8_t* input = CompressedInput.buffer;
+  int32_t inputPos = CompressedInput.nextPos - 1;
+  const int32_t inputLimit = CompressedInput.fill - kFastInputMargin;
+  uint8_t* const windowStart = window;
+  uint8_t* out = window + windowPos;
+  uint8_t* const outLimit = window + kFastWindowLimit;
+  BitBuffer bits = bitBuffer;
+  unsigned held = bitsHeld;
+  const BitBuffer literalMask = ((BitBuffer)1 << literalBits) - 1;
+  const BitBuffer distanceMask = ((BitBuffer)1 << distanceBits) - 1;
+  int result = kSymbolMore;
+
+// Tops the bit buffer up to at least its width minus 8 bits; the bytes
+// counted are the whole ones taken, so the bits above stay consistent with
+// the input position.
+#define ZV_REFILL()                                                      \
+  do {                                                                   \
+    bits |= LoadWord(input + inputPos) << held;                          \
+    inputPos += (int32_t)((kBitBufferBits - 1 - held) >> 3);             \
+    held |= kBitBufferBits - 8;                                          \
+  } while (0)
+#define ZV_FOLLOW_LINKS(entry)                                           \
+  while (entry->tag > kTagLinkBase) {                                    \
+    if (entry->tag == kTagInvalid) {                                     \
+      result = kInflateBadData;                                          \
+      goto done;                                                         \
+    }                                                                    \
+    bits >>= entry->dropBits;                                            \
+    held -= entry->dropBits;                                             \
+    entry = entry->subTable + (bits & (((BitBuffer)1 << (entry->tag - kTagLinkBase)) - 1)); \
+  }
+
+  while (inputPos <= inputLimit && out < outLimit) {
+    ZV_REFILL();
+    const HuffmanEntry* entry = literals + (bits & literalMask);
+    ZV_FOLLOW_LINKS(entry);
+    bits >>= entry->dropBits;
+    held -= entry->dropBits;
+    unsigned tag = entry->tag;
+    if (tag == kTagLiteral) {
+      *out++ = (uint8_t)entry->value;
+      continue;
+    }
+    if (tag == kTagEndOfBlock) {
+      result = kSymbolEndOfBlock;
+      break;
+    }
+    uint32_t length = entry->value + (uint32_t)(bits & (((BitBuffer)1 << tag) - 1));
+    bits >>= tag;
+    held -= tag;
+    if (kBitBufferBits < 64) ZV_REFILL();
+    entry = distances + (bits & distanceMask);
+    ZV_FOLLOW_LINKS(entry);
+    bits >>= entry->dropBits;
+    held -= entry->dropBits;
+    tag = entry->tag;
+    if (kBitBufferBits < 64) ZV_REFILL();
+    uint32_t distance = entry->value + (uint32_t)(bits & (((BitBuffer)1 << tag) - 1));
+    bits >>= tag;
+    held -= tag;
+
+    uint32_t position = (uint32_t)(out - windowStart);
+    if (distance > position) {
+      // The source wraps around the window: the careful copy splits it.
+      windowPos = position;
+      CopyMatch(distance, length);
+      out = windowStart + windowPos;
+      continue;
+    }
+    // Word copies may run up to 7 bytes past the match; those bytes are
+    // still history for later matches, so they are put back afterwards.
+    const uint8_t* from = out - distance;
+    uint8_t* end = out + length;
+    uint64_t beyond = Load64(end);
+    if (distance >= 8) {
+      do {
+        Store64(out, Load64(from));
+        out += 8;
+        from += 8;
+      } while (out < end);
+    } else if (distance == 1) {
+      uint64_t run = 0x0101010101010101ull * *from;
+      do {
+        Store64(out, run);
+        out += 8;
+      } while (out < end);
+    } else {
+      do *out++ = *from++;
+      while (out < end);
+    }
+    Store64(end, beyond);
+    out = end;
+  }
+done:
+#undef ZV_REFILL
+#undef ZV_FOLLOW_LINKS
+  bitBuffer = bits;
+  bitsHeld = held;
+  CompressedInput.nextPos = inputPos + 1;
+  windowPos = (uint32_t)(out - windowStart);
+  return result;
+}
+
+// One symbol on the careful path.
+int SlowSymbol(const HuffmanEntry* literals, unsigned literalBits, const HuffmanEntry* distances,
+               unsigned distanceBits) {
+  const HuffmanEntry* entry;
+  if (Lookup(literals, literalBits, &entry) != kInflateOk) return kInflateBadData;
+  if (entry->tag == kTagLiteral || entry->tag == kTagEndOfBlock) {
+    if (RanPastEnd()) return kInflateBadData;
+    if (entry->tag == kTagEndOfBlock) return kSymbolEndOfBlock;
+    PutByte((uint8_t)entry->value);
+    return kSymbolMore;
+  }
+  uint32_t length = entry->value + ReadBits(entry->tag);
+  if (Lookup(distances, distanceBits, &entry) != kInflateOk) return kInflateBadData;
+  uint32_t distance = entry->value + ReadBits(entry->tag);
+  if (RanPastEnd()) return kInflateBadData;
+  CopyMatch(distance, length);
+  return kSymbolMore;
+}
+
+int DecodeSymbols(const HuffmanEntry* literals, unsigned literalBits,
+                  const HuffmanEntry* distances, unsigned distanceBits) {
+  if (literals == nullptr) {
+    literals = emptyTable;
+    literalBits = 0;
+  }
+  if (distances == nullptr) {
+    distances = emptyTable;
+    distanceBits = 0;
+  }
+  for (;;) {
+    int result = FastSymbols(literals, literalBits, distances, distanceBits);
+    if (result == kSymbolMore) result = SlowSymbol(literals, literalBits, distances, distanceBits);
+    if (result == kSymbolEndOfBlock) return kInflateOk;
+    if (result != kSymbolMore) return kInflateBadData;
+  }
+}
+
+int CopyStoredBlock() {
+  Drop(bitsHeld & 7);
+  uint32_t length = ReadBits(16);
+  uint32_t complement = ReadBits(16);
+  if (RanPastEnd() || complement != (~length & 0xFFFFu)) return kInflateBadData;
+  // Whole bytes already in the bit buffer come first.
+  while (length > 0 && bitsHeld >= 8) {
+    PutByte((uint8_t)bitBuffer);
+    Drop(8);
+    length--;
+  }
+  if (length == 0) return kInflateOk;
+  // The bit buffer is empty now; what it held above was a look at the bytes
+  // that are about to be copied straight from the input.
+  bitBuffer = 0;
+  CompressedInputState& in = CompressedInput;
+  while (length > 0) {
+    int32_t available = in.fill - in.nextPos + 1;
+    if (available <= 0) {
+      int byte = FetchByte();
+      if (byte == kEndOfData) return kInflateBadData;
+      PutByte((uint8_t)byte);
+      length--;
+      continue;
+    }
+    uint32_t chunk = length;
+    if (chunk > (uint32_t)available) chunk = (uint32_t)available;
+    if (chunk > kWindowSize - windowPos) chunk = kWindowSize - windowPos;
+    memcpy(window + windowPos, in.buffer + in.nextPos - 1, chunk);
+    in.nextPos += (int32_t)chunk;
+    windowPos += chunk;
+    length -= chunk;
+    if (windowPos == kWindowSize) {
+      FlushWindow(kWindowSize);
+      windowPos = 0;
+    }
+  }
+  return kInflateOk;
+}
+
+int BuildFixedTables() {
+  uint8_t lengths[kFixedLiteralCodes];
+  unsigned s = 0;
+  for (; s < 144; s++) lengths[s] = 8;
+  for (; s < 256; s++) lengths[s] = 9;
+  for (; s < 280; s++) lengths[s] = 7;
+  for (; s < kFixedLiteralCodes; s++) lengths[s] = 8;
+  fixedLiteralBits = kFixedLiteralLookupBits;
+  int result = BuildHuffmanTable(lengths, kFixedLiteralCodes, 257, kLengthBase, kLengthExtra,
+                                 &fixedLiteralTable, &fixedLiteralBits);
+  if (result != kHuffmanComplete) {
+    ReleaseHuffmanTable(fixedLiteralTable);
+    fixedLiteralTable = nullptr;
+    return result;
+  }
+  for (s = 0; s < kMaxDistanceCodes; s++) lengths[s] = 5;
+  fixedDistanceBits = kFixedDistanceLookupBits;
+  // Codes 30 and 31 are left unused: the incomplete result is expected.
+  result = BuildHuffmanTable(lengths, kMaxDistanceCodes, 0, kDistanceBase, kDistanceExtra,
+                             &fixedDistanceTable, &fixedDistanceBits);
+  if (result > kHuffmanIncomplete) {
+    ReleaseHuffmanTable(fixedLiteralTable);
+    fixedLiteralTable = nullptr;
+    fixedDistanceTable = nullptr;
+    return result;
+  }
+  return kInflateOk;
+}
+
+int DecodeFixedBlock() {
+  if (fixedLiteralTable == nullptr) {
+    int result = BuildFixedTables();
+    if (result != kInflateOk) return result;
+  }
+  return DecodeSymbols(fixedLiteralTable, fixedLiteralBits, fixedDistanceTable, fixedDistanceBits) ==
+                 kInflateOk
+             ? kInflateOk
+             : kInflateBadData;
+}
+
+// Reads the literal/length and distance code lengths as one run, so that a
+// repeat may carry over from the one into the other.
+int ReadCodeLengths(const HuffmanEntry* table, unsigned bits, unsigned total) {
+  if (table == nullptr) {
+    table = emptyTable;
+    bits = 0;
+  }
+  unsigned previous = 0;
+  unsigned done = 0;
+  while (done < total) {
+    const HuffmanEntry* entry;
+    // The only invalid entry here is the unused code of a one-code
+    // code-length code, which only damaged data can send.
+    if (Lookup(table, bits, &entry) != kInflateOk) return kInflateBadData;
+    unsigned symbol = entry->value;
+    if (symbol < 16) {
+      if (RanPastEnd()) return kInflateBadData;
+      codeLengths[done++] = (uint8_t)symbol;
+      previous = symbol;
+      continue;
+    }
+    unsigned repeat;
+    unsigned length = 0;
+    if (symbol == 16) {
+      repeat = 3 + ReadBits(2);
+      length = previous;
+    } else if (symbol == 17) {
+      repeat = 3 + ReadBits(3);
+    } else {
+      repeat = 11 + ReadBits(7);
+    }
+    if (RanPastEnd() || done + repeat > total) return kInflateBadData;
+    memset(codeLengths + done, (int)length, repeat);
+    done += repeat;
+    previous = length;
+  }
+  return kInflateOk;
+}
+
+int DecodeDynamicBlock() {
+  unsigned literalCount = 257 + ReadBits(5);
+  unsigned distanceCount = 1 + ReadBits(5);
+  unsigned lengthCodeCount = 4 + ReadBits(4);
+  if (literalCount > kMaxLiteralCodes || distanceCount > kMaxDistanceCodes) return kInflateBadData;
+
+  uint8_t lengthCodeLengths[kCodeLengthCodes];
+  memset(lengthCodeLengths, 0, sizeof lengthCodeLengths);
+  for (unsigned i = 0; i < lengthCodeCount; i++) lengthCodeLengths[kCodeLengthOrder[i]] = (uint8_t)ReadBits(3);
+  if (RanPastEnd()) return kInflateBadData;
+
+  HuffmanEntry* lengthTable;
+  unsigned lengthBits = kCodeLengthLookupBits;
+  int result = BuildHuffmanTable(lengthCodeLengths, kCodeLengthCodes, kCodeLengthCodes, nullptr,
+                                 nullptr, &lengthTable, &lengthBits);
+  if (result != kHuffmanComplete) {
+    if (result == kHuffmanIncomplete) ReleaseHuffmanTable(lengthTable);
+    return result;
+  }
+  result = ReadCodeLengths(lengthTable, lengthBits, literalCount + distanceCount);
+  ReleaseHuffmanTable(lengthTable);
+  if (result != kInflateOk) return result;
+
+  HuffmanEntry* literalTable;
+  unsigned literalBits = literalLookupBits;
+  result = BuildHuffmanTable(codeLengths, literalCount, 257, kLengthBase, kLengthExtra,
+                             &literalTable, &literalBits);
+  if (result != kHuffmanComplete) {
+    if (result == kHuffmanIncomplete) ReleaseHuffmanTable(literalTable);
+    return result;
+  }
+  HuffmanEntry* distanceTable;
+  unsigned distanceBits = distanceLookupBits;
+  result = BuildHuffmanTable(codeLengths + literalCount, distanceCount, 0, kDistanceBase,
+                             kDistanceExtra, &distanceTable, &distanceBits);
+  if (result != kHuffmanComplete) {
+    if (result == kHuffmanIncomplete) ReleaseHuffmanTable(distanceTable);
+    ReleaseHuffmanTable(literalTable);
+    return result;
+  }
+  result = DecodeSymbols(literalTable, literalBits, distanceTable, distanceBits);
+  ReleaseHuffmanTable(literalTable);
+  ReleaseHuffmanTable(distanceTable);
+  return result == kInflateOk ? kInflateOk : kInflateBadData;
+}
+
+int DecodeBlock(bool* lastBlock) {
+  *lastBlock = ReadBits(1) != 0;
+  unsigned type = ReadBits(2);
+  if (RanPastEnd()) return kInflateBadData;
+  switch (type) {
+    case 0: return CopyStoredBlock();
+    case 1: return DecodeFixedBlock();
+    case 2: return DecodeDynamicBlock();
+    default: return kInflateBadCode;
+  }
+}
+
+}  // namespace
+
+int InflateMember() {
+  windowPos = 0;
+  bitBuffer = 0;
+  bitsHeld = 0;
+  pastEndBits = 0;
+  bool lastBlock = false;
+  do {
+    int result = DecodeBlock(&lastBlock);
+    if (result != kInflateOk) {
+      errorCode = kStatusDamaged;
+      return result;
+    }
+  } while (!lastBlock);
+  FlushWindow(windowPos);
+  return kInflateOk;
+}
+
+int ReleaseFixedTables() {
+  if (fixedLiteralTable != nullptr) {
+    ReleaseHuffmanTable(fixedLiteralTable);
+    ReleaseHuffmanTable(fixedDistanceTable);
+    fixedLiteralTable = nullptr;
+    fixedDistanceTable = nullptr;
+  }
+  return 0;
+}
+
+void InflateEntry() {
+  InflateMember();
+  ReleaseFixedTables();
+}
