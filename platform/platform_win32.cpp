@@ -47,6 +47,13 @@ PlatformHandle OpenFile(const char* path, DWORD access, DWORD disposition) {
 PlatformHandle PlatformOpenRead(const char* path) { return OpenFile(path, GENERIC_READ, OPEN_EXISTING); }
 
 PlatformHandle PlatformOpenWrite(const char* path) {
+  // Windows refuses to replace a read-only file; a process with backup
+  // rights (or Wine run by root) would not, so the rule is applied here.
+  if (PlatformIsReadOnly(path)) {
+    FaultHit(kFaultOpen);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return kNoHandle;
+  }
   return OpenFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
 }
 

@@ -8,7 +8,7 @@ set -u
 NEEDED=(
   cmake g++ make ninja-build pkg-config python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 xvfb xdotool x11-apps imagemagick
   zip unzip p7zip-full libarchive-tools osslsigncode openssl
   libdeflate-dev zlib1g-dev
