@@ -1,0 +1,212 @@
+// The stub's Win32 side: the entry function WinMain, the main dialog and the
+// replace prompt procedures, the directory browser, the message pump and the
+// window placement. Each window operation the portable logic needs is put
+// into shellHooks here; the decisions themselves stay in the portable files.
+//
+// Everything runs on the one thread that enters WinMain. During a run the
+// engine calls back into progress.cpp, which pumps messages, and the clicks
+// that arrive re-enter MainDialogProc.
+#include <windows.h>
+#include <commdlg.h>
+#include <string.h>
+
+#include "archive/archive.h"
+#include "shell/shell.h"
+#include "shell/shell_win32.h"
+
+namespace {
+
+// Window class of the main dialog: double clicks, saved bits beneath it,
+// byte-aligned, with the extra bytes the dialog manager keeps per window.
+const UINT kMainClassStyle = CS_DBLCLKS | CS_SAVEBITS | CS_BYTEALIGNWINDOW;
+const char kMainClassName[] = "SfxClass";
+const UINT kCenterFlags = SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE;
+
+// The browser's buffers and request, filled afresh on every call.
+const int kBrowseBufferSize = 265;
+const DWORD kBrowseFlags = OFN_HIDEREADONLY | OFN_ENABLETEMPLATE;
+const char kBrowseTitle[] = "Browse";
+char browseFile[kBrowseBufferSize];
+char browseFileTitle[kBrowseBufferSize];
+OPENFILENAMEA browseRequest;
+
+// Loading libraries only from the system directory; older systems lack the
+// call, so it is looked up rather than imported.
+const DWORD kSearchSystemDirectoryOnly = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
+
+HWND MainWindowHandle() { return (HWND)mainWindow; }
+HINSTANCE InstanceHandle() { return (HINSTANCE)instance; }
+
+void RestrictLibrarySearch() {
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return;
+  SetDefaultDllDirectoriesFunction restrict =
+      (SetDefaultDllDirectoriesFunction)(void*)GetProcAddress(kernel, "SetDefaultDllDirectories");
+  if (restrict != nullptr) restrict(kSearchSystemDirectoryOnly);
+}
+
+void SetStatusLine(const char* text) { SetDlgItemTextA(MainWindowHandle(), IDC_STATUS_LINE, text); }
+
+void ShowMessageBox(const char* text, const char* caption, uint32_t style) {
+  MessageBoxA(MainWindowHandle(), text, caption, style);
+}
+
+void ReadTargetField(char* buffer, int capacity) {
+  GetDlgItemTextA(MainWindowHandle(), IDC_TARGET_EDIT, buffer, capacity);
+}
+
+void SetTargetField(const char* text) { SetDlgItemTextA(MainWindowHandle(), IDC_TARGET_EDIT, text); }
+
+int BrowseInto(char* path, int capacity) {
+  int result = BrowseForDirectory(MainWindowHandle());
+  if (result == 1) CopyText(path, browseFile, (size_t)capacity);
+  return result;
+}
+
+void EndMainDialog(int result) { EndDialog(MainWindowHandle(), result); }
+
+bool SetCurrentDirectoryTo(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
+
+uint32_t StartCommand(const char* commandLine) { return WinExec(commandLine, SW_SHOWNORMAL); }
+
+bool IsLeadByteOfCodePage(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
+
+void InstallShellHooks() {
+  shellHooks.pumpMessages = PumpWindowMessages;
+  shellHooks.showReplacePrompt = ReplacePrompt;
+  shellHooks.setStatusText = SetStatusLine;
+  shellHooks.messageBox = ShowMessageBox;
+  shellHooks.readTargetField = ReadTargetField;
+  shellHooks.setTargetField = SetTargetField;
+  shellHooks.browseForDirectory = BrowseInto;
+  shellHooks.endMainDialog = EndMainDialog;
+  shellHooks.setCurrentDirectory = SetCurrentDirectoryTo;
+  shellHooks.startCommand = StartCommand;
+  shellHooks.isLeadByte = IsLeadByteOfCodePage;
+}
+
+void RegisterMainClass() {
+  WNDCLASSA windowClass;
+  memset(&windowClass, 0, sizeof windowClass);
+  windowClass.style = kMainClassStyle;
+  windowClass.lpfnWndProc = DefDlgProcA;
+  windowClass.cbWndExtra = DLGWINDOWEXTRA;
+  windowClass.hInstance = InstanceHandle();
+  windowClass.hIcon = LoadIconA(InstanceHandle(), MAKEINTRESOURCEA(IDI_APPLICATION_ICON));
+  windowClass.hCursor = LoadCursorA(nullptr, (LPCSTR)IDC_ARROW);
+  windowClass.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
+  RegisterClassA(&windowClass);
+}
+
+}  // namespace
+
+void CenterWindow(HWND window) {
+  RECT desktop, own;
+  GetWindowRect(GetDesktopWindow(), &desktop);
+  GetWindowRect(window, &own);
+  ShellRect d = {desktop.left, desktop.top, desktop.right, desktop.bottom};
+  ShellRect w = {own.left, own.top, own.right, own.bottom};
+  int32_t x, y;
+  ComputeCenteredPosition(d, w, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), &x,
+                          &y);
+  SetWindowPos(window, nullptr, x, y, 0, 0, kCenterFlags);
+}
+
+void PumpWindowMessages() {
+  MSG message;
+  // Straight to the windows, without the dialog manager's keyboard handling.
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+}
+
+INT_PTR CALLBACK ReplacePromptProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    CenterWindow(dialog);
+    SetDlgItemTextA(dialog, IDC_PROMPT_TEXT, promptText);
+    return TRUE;
+  }
+  if (message == WM_COMMAND) {
+    int id = LOWORD(wParam);
+    if (id == IDC_PROMPT_YES || id == IDC_PROMPT_NO || id == IDC_PROMPT_REPLACE_ALL ||
+        id == IDC_PROMPT_CANCEL) {
+      EndDialog(dialog, id);
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+int ReplacePrompt() {
+  return (int)DialogBoxParamA(InstanceHandle(), MAKEINTRESOURCEA(IDD_REPLACE), MainWindowHandle(),
+                              ReplacePromptProc, 0);
+}
+
+int BrowseForDirectory(HWND owner) {
+  memset(browseFile, 0, sizeof browseFile);
+  memset(browseFileTitle, 0, sizeof browseFileTitle);
+  strcpy(browseFile, kDummyFileName);
+  strcpy(browseFileTitle, kDummyFileName);
+  memset(&browseRequest, 0, sizeof browseRequest);
+  // The size of the structure as first published: the template-based
+  // dialog needs none of the later fields.
+  browseRequest.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+  browseRequest.hwndOwner = owner;
+  browseRequest.hInstance = InstanceHandle();
+  browseRequest.lpstrFile = browseFile;
+  browseRequest.nMaxFile = kBrowseBufferSize;
+  browseRequest.lpstrFileTitle = browseFileTitle;
+  browseRequest.nMaxFileTitle = 0;
+  browseRequest.lpstrTitle = kBrowseTitle;
+  browseRequest.Flags = kBrowseFlags;
+  browseRequest.lpTemplateName = MAKEINTRESOURCEA(IDD_BROWSE);
+  return GetSaveFileNameA(&browseRequest) ? 1 : 0;
+}
+
+INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    CenterWindow(dialog);
+    if (targetDirectory[0] != 0) SetDlgItemTextA(dialog, IDC_TARGET_EDIT, targetDirectory);
+    mainWindow = dialog;
+    return TRUE;
+  }
+  if (message != WM_COMMAND) return FALSE;
+  switch (LOWORD(wParam)) {
+    case IDC_EXTRACT: OnExtractCommand(); return TRUE;
+    case IDC_CANCEL: OnCancelCommand(); return TRUE;
+    case IDC_ABOUT: OnAboutCommand(); return TRUE;
+    case IDC_BROWSE: OnBrowseCommand(); return TRUE;
+    default: return FALSE;
+  }
+}
+
+void StartUp(HINSTANCE module) {
+  instance = module;
+  busy = false;
+  memset(targetDirectory, 0, sizeof targetDirectory);
+  memset(followUpCommand, 0, sizeof followUpCommand);
+  memset(modulePath, 0, sizeof modulePath);
+  GetModuleFileNameA(module, modulePath, kModulePathRequest);
+  ArchiveOpen(modulePath);
+  ComputeStartupSettings(modulePath, errorCode);
+  ArchiveClose();
+}
+
+int WINAPI WinMain(HINSTANCE module, HINSTANCE previous, LPSTR commandLine, int show) {
+  // Before anything can load a library: never from the stub's own folder.
+  RestrictLibrarySearch();
+  InstallShellHooks();
+  StartUp(module);
+  RegisterMainClass();
+  DialogBoxParamA(InstanceHandle(), MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
+  PostQuitMessage(0);
+  MSG message;
+  message.wParam = 0;
+  while (GetMessageA(&message, nullptr, 0, 0)) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  return (int)message.wParam;
+}

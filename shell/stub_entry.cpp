@@ -1,0 +1,12 @@
+// The stub's entry point. The stub links no C runtime start-up code (it is
+// what keeps the program small), so this takes its place: it calls WinMain
+// with the module handle and ends the process with WinMain's code, which is
+// always 0. There are no static constructors to run: the shell's state is
+// plain data.
+#include <windows.h>
+
+#include "shell/shell_win32.h"
+
+extern "C" void StubEntry() {
+  ExitProcess((UINT)WinMain(GetModuleHandleA(nullptr), nullptr, nullptr, SW_SHOWDEFAULT));
+}
