@@ -90,7 +90,8 @@ void CheckOutputNotInput(const std::vector<std::string>& inputs, const std::stri
 // unless Commit renames it into place.
 class OutputFile {
  public:
-  explicit OutputFile(const std::string& target);
+  // `limit`: the largest size the file may reach (tests lower it).
+  explicit OutputFile(const std::string& target, uint64_t limit = kMaxArchiveEnd);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
@@ -103,6 +104,7 @@ class OutputFile {
   std::string tempPath_;
   FILE* file_ = nullptr;
   uint64_t position_ = 0;
+  uint64_t limit_;
   bool committed_ = false;
 };
 

@@ -72,7 +72,7 @@ void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) { WriteLe
 
 }  // namespace
 
-OutputFile::OutputFile(const std::string& target) : target_(target) {
+OutputFile::OutputFile(const std::string& target, uint64_t limit) : target_(target), limit_(limit) {
   std::vector<char> pattern(target.begin(), target.end());
   const char suffix[] = ".tmp-XXXXXX";
   pattern.insert(pattern.end(), suffix, suffix + sizeof suffix);
@@ -100,7 +100,7 @@ OutputFile::~OutputFile() {
 
 void OutputFile::Write(const void* data, size_t size) {
   if (size == 0) return;
-  if (position_ + size > kMaxArchiveEnd) {
+  if (position_ + size > limit_) {
     throw PackError{"the self-extractor would pass 4 GiB, which a ZIP without 64-bit extensions cannot address"};
   }
   if (fwrite(data, 1, size, file_) != size) {
