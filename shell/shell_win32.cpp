@@ -96,6 +96,7 @@ void RegisterMainClass() {
   windowClass.hIcon = LoadIconA(InstanceHandle(), MAKEINTRESOURCEA(IDI_APPLICATION_ICON));
   windowClass.hCursor = LoadCursorA(nullptr, (LPCSTR)IDC_ARROW);
   windowClass.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
+  windowClass.lpszClassName = kMainClassName;
   RegisterClassA(&windowClass);
 }
 
