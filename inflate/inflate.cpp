@@ -168,10 +168,11 @@ inline uint64_t Load64(const uint8_t* p) {
 
 inline void Store64(uint8_t* p, uint64_t word) { memcpy(p, &word, sizeof word); }
 
-// Input bytes the fast path wants buffered, and the room it keeps free at
-// the window's end: a longest match plus the word that a copy may overrun.
-const int32_t kFastInputMargin = 16;
-const uint32_t kFastWindowLimit = kWindowSize - kMaxMatch - 8;
+// Input bytes the fast path wants buffered (up to four refills of one
+// symbol pair), and the room it keeps free at the window's end: a literal and
+// a longest match, plus the word that a copy may overrun.
+const int32_t kFastInputMargin = 24;
+const uint32_t kFastWindowLimit = kWindowSize - 1 - kMaxMatch - 8;
 
 // Decodes symbols while the fast conditions hold. Returns kSymbolMore when
 // they stop holding, kSymbolEndOfBlock or kInflateBadData otherwise.
@@ -215,11 +216,20 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
     ZV_FOLLOW_LINKS(entry);
     bits >>= entry->dropBits;
     held -= entry->dropBits;
-    unsigned tag = entry->tag;
-    if (tag == kTagLiteral) {
+    if (entry->tag == kTagLiteral) {
+      // A second symbol fits in what is left without a refill.
       *out++ = (uint8_t)entry->value;
-      continue;
+      if (kBitBufferBits < 64) ZV_REFILL();
+      entry = literals + (bits & literalMask);
+      ZV_FOLLOW_LINKS(entry);
+      bits >>= entry->dropBits;
+      held -= entry->dropBits;
+      if (entry->tag == kTagLiteral) {
+        *out++ = (uint8_t)entry->value;
+        continue;
+      }
     }
+    unsigned tag = entry->tag;
     if (tag == kTagEndOfBlock) {
       result = kSymbolEndOfBlock;
       break;
@@ -227,7 +237,7 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
     uint32_t length = entry->value + (uint32_t)(bits & (((BitBuffer)1 << tag) - 1));
     bits >>= tag;
     held -= tag;
-    if (kBitBufferBits < 64) ZV_REFILL();
+    ZV_REFILL();
     entry = distances + (bits & distanceMask);
     ZV_FOLLOW_LINKS(entry);
     bits >>= entry->dropBits;
