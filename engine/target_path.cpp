@@ -5,7 +5,8 @@
 // the target directory or somewhere other than they say: a ".." component, a
 // colon (drive designators and alternate data streams), a leading double
 // separator, a component Windows would silently change (ending in a space or
-// a dot, or a device name such as NUL or COM1), a control character. A path
+// a dot, or a device name such as NUL or COM1), a control character. A lone
+// "." component is harmless and stays. A path
 // longer than 255 characters is refused too: a cut path names another file.
 //
 // CreateOutputFile opens the path and, when that fails, walks it one
@@ -43,7 +44,9 @@ bool IsDeviceName(const char* component, size_t length) {
 }
 
 bool ComponentIsSafe(const char* component, size_t length) {
-  if (length == 0) return true;  // repeated separators collapse
+  // Repeated separators collapse, and "." names the directory itself (some
+  // tools store "./name").
+  if (length == 0 || (length == 1 && component[0] == '.')) return true;
   char last = component[length - 1];
   if (last == '.' || last == ' ') return false;  // also "..", "...", ".. "
   return !IsDeviceName(component, length);
