@@ -49,8 +49,10 @@ uint16_t ReadEntryName(uint16_t length, char* name, uint8_t limit, uint16_t flag
   bool converted = (flags & kFlagUtf8Name) ? PlatformUtf8ToAnsi(scratch, name, (size_t)limit + 1)
                                            : PlatformOemToAnsi(scratch, name, (size_t)limit + 1);
   if (!converted) {
-    // Never guess at a name: the engine refuses the member instead.
-    name[0] = 0;
+    // Never guess at a name: the engine refuses the member instead. The
+    // stored bytes stay, for messages and to tell a folder from a file.
+    memcpy(name, scratch, (size_t)limit + 1);
+    name[limit] = 0;
     if (nameUnusable != nullptr) *nameUnusable = true;
   }
   if (result != kStatusOk) return result;
