@@ -37,7 +37,10 @@ const uint16_t kVersionStored = 10;
 const uint16_t kVersionMadeByUnix = 0x0314;
 const uint32_t kDosDirectoryAttribute = 0x10;
 
-const int kDefaultLevel = 12;
+// libdeflate's levels 10 to 12 search for near-optimal parses; 10 already
+// beats `zip -9` by several percent and runs about three times faster than 12,
+// which gains only a few tenths of a percent more.
+const int kDefaultLevel = 10;
 const int kMaxLevel = 12;
 
 struct PackOptions {
