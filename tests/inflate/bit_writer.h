@@ -84,3 +84,16 @@ inline BitWriter& BitWriter::FixedMatch(unsigned length, unsigned distance) {
   DistanceCode(distance, &symbol, &bits, &extra);
   return FixedDistanceCode(symbol).Bits(extra, bits);
 }
+
+// Canonical Huffman codes of RFC 1951 3.2.2 for a list of lengths, in the
+// form BitWriter::Code takes (top bit sent first).
+inline void CanonicalCodes(const uint8_t* lengths, unsigned count, uint32_t* codes) {
+  unsigned perLength[17] = {0}, next[17] = {0};
+  for (unsigned s = 0; s < count; s++) perLength[lengths[s]]++;
+  perLength[0] = 0;
+  for (unsigned bits = 1, code = 0; bits <= 16; bits++) {
+    code = (code + perLength[bits - 1]) << 1;
+    next[bits] = code;
+  }
+  for (unsigned s = 0; s < count; s++) codes[s] = lengths[s] ? next[lengths[s]]++ : 0;
+}

@@ -80,6 +80,7 @@ InflateRun RunInflate(const std::string& compressed, const InflateOptions& optio
   cancelAt = options.cancelAtCall;
   SetProgressCallback(RecordProgress);
   uint32_t readsBefore = faultPlan.calls[kFaultRead];
+  if (options.failReadAt != 0) faultPlan.failAt[kFaultRead] = readsBefore + options.failReadAt;
 
   run.result = InflateMember();
   ReleaseFixedTables();

@@ -27,6 +27,8 @@ struct InflateOptions {
   // Progress answers false from this call on (1-based); 0 = never.
   uint32_t cancelAtCall = 0;
   uint32_t uncompressedSize = 0;  // for the progress callback's total
+  // The n-th archive read of the member fails (1-based); 0 = none.
+  uint32_t failReadAt = 0;
   // Window content before the member (a fresh process has zeros).
   bool keepWindow = false;
 };
