@@ -62,8 +62,20 @@ bool IsDirectoryEntry(const CentralDirEntry* e) {
   return n > 0 && (e->name[n - 1] == '/' || e->name[n - 1] == '\\');
 }
 
+// A name as it may be shown on a terminal: control characters become '?'.
+const char* Printable(const char* name) {
+  static char shown[kNameCapacity];
+  size_t i = 0;
+  for (; name[i] != 0 && i < sizeof shown - 1; i++) {
+    unsigned char c = (unsigned char)name[i];
+    shown[i] = (c < 0x20 || c == 0x7F) ? '?' : (char)c;
+  }
+  shown[i] = 0;
+  return shown;
+}
+
 const char* DisplayName(const CentralDirEntry* e) {
-  return e->nameUnusable ? "(name not representable here)" : e->name;
+  return e->nameUnusable ? "(name not representable here)" : Printable(e->name);
 }
 
 const char* MethodName(uint16_t method) {
@@ -163,7 +175,7 @@ int TestCommand(int argc, char** argv) {
     tested++;
     if (errorCode != kStatusOk) {
       ClearProgress();
-      ReportStatus(e->name, errorCode);
+      ReportStatus(Printable(e->name), errorCode);
       failed++;
     }
   }
@@ -199,7 +211,8 @@ int32_t BeforeExtract(const CentralHeader* header, const char* targetPath) {
     }
     if (run.existing == kRefuseExisting) {
       ClearProgress();
-      fprintf(stderr, "zarvel: %s: exists, not replaced (use --overwrite or --skip-existing)\n", name);
+      fprintf(stderr, "zarvel: %s: exists, not replaced (use --overwrite or --skip-existing)\n",
+              Printable(name));
       run.failed++;
       return kAnswerSkip;
     }
@@ -213,7 +226,7 @@ bool AfterExtract(const CentralHeader* header, const char* targetPath, uint16_t 
     run.extracted++;
   } else {
     ClearProgress();
-    ReportStatus(EntryNameOf(header), outcome);
+    ReportStatus(Printable(EntryNameOf(header)), outcome);
     run.failed++;
   }
   return true;
