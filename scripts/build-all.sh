@@ -3,15 +3,17 @@
 #   build/native   Linux: core, zarvel tool, unit tests, benchmarks
 #   build/i686     32-bit Windows: the release stub
 #   build/x86_64   64-bit Windows: the stub and the core's tests for Wine
-# Usage: scripts/build-all.sh [native|i686|x86_64 ...]   (default: all three)
+# The i686 build comes first: its stub is built into the native zarvel tool
+# as the default stub of `zarvel pack`.
+# Usage: scripts/build-all.sh [i686|native|x86_64 ...]   (default: all three)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(native i686 x86_64)
+[ ${#targets[@]} -eq 0 ] && targets=(i686 native x86_64)
 jobs=$(nproc)
 for t in "${targets[@]}"; do
   case "$t" in
-    native) args=() ;;
+    native) args=(-DZARVEL_EMBED_STUB="$PWD/build/i686/zarvel-stub.exe") ;;
     i686) args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake) ;;
     x86_64) args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-mingw.cmake) ;;
     *) echo "build-all: unknown build '$t'" >&2; exit 2 ;;
