@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "tools/pack_internal.h"
 
@@ -138,6 +139,36 @@ class Gatherer {
   }
 };
 
+std::string FoldCase(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded) c = (char)tolower((unsigned char)c);
+  return folded;
+}
+
+// Legal here, but awkward on the person's Windows: names that differ only in
+// (ASCII) case land on the same file, where the stub asks before replacing;
+// a UTF-8 name is written only where the ANSI code page holds its characters.
+void WarnAboutWindowsNames(const std::vector<SourceEntry>& entries) {
+  std::vector<std::pair<std::string, const SourceEntry*>> folded;
+  size_t utf8Names = 0;
+  const SourceEntry* firstUtf8 = nullptr;
+  for (const SourceEntry& entry : entries) {
+    folded.emplace_back(FoldCase(entry.name), &entry);
+    if (entry.utf8 && utf8Names++ == 0) firstUtf8 = &entry;
+  }
+  std::sort(folded.begin(), folded.end());
+  for (size_t i = 1; i < folded.size(); i++) {
+    if (folded[i].first == folded[i - 1].first) {
+      Warn("'" + folded[i - 1].second->name + "' and '" + folded[i].second->name +
+           "' differ only in case and are one file on Windows");
+    }
+  }
+  if (utf8Names > 0) {
+    Warn(std::to_string(utf8Names) + " name(s) need UTF-8, such as '" + firstUtf8->name +
+         "'; the self-extractor writes them only where the Windows ANSI code page holds their characters");
+  }
+}
+
 }  // namespace
 
 bool IsZipInput(const std::vector<std::string>& inputs) {
@@ -181,6 +212,7 @@ std::vector<SourceEntry> GatherInputs(const std::vector<std::string>& inputs) {
   if (entries.size() > kMaxEntries) {
     throw PackError{"more than 65535 members cannot be stored without 64-bit extensions"};
   }
+  WarnAboutWindowsNames(entries);
   return entries;
 }
 

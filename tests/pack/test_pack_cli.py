@@ -232,6 +232,15 @@ class RoundTripTest(PackTestCase):
         self.assertIn("warning", result.stderr)
         self.assertEqual(zipfile.ZipFile(out).infolist()[0].date_time, (1980, 1, 1, 0, 0, 0))
 
+    def test_names_windows_would_merge_are_packed_with_a_warning(self):
+        os.makedirs(self.path("twins"))
+        for name in ("Readme.txt", "README.txt"):
+            with open(self.path("twins", name), "wb") as f:
+                f.write(name.encode())
+        out, result = self.pack(["twins"])
+        self.assertIn("differ only in case", result.stderr)
+        self.assertEqual(len(zipfile.ZipFile(out).namelist()), 3)
+
     def test_zarvel_test_and_extract_read_the_result(self):
         if not (engine_command_works("test") and engine_command_works("extract")):
             self.skipTest("zarvel test/extract not available in this build")
@@ -241,7 +250,7 @@ class RoundTripTest(PackTestCase):
         self.assertEqual(tested.returncode, 0, tested.stdout + tested.stderr)
         target = self.path("extracted")
         os.mkdir(target)
-        extracted = run([ZARVEL, "extract", out, target])
+        extracted = run([ZARVEL, "extract", out, "-d", target])
         self.assertEqual(extracted.returncode, 0, extracted.stdout + extracted.stderr)
         original = {k: v for k, v in snapshot(tree).items() if v[0] == "f"}
         copy = {k: v for k, v in snapshot(os.path.join(target, "tree")).items() if v[0] == "f"}
