@@ -14,7 +14,7 @@ jobs=$(nproc)
 for t in "${targets[@]}"; do
   case "$t" in
     native) args=(-DZARVEL_EMBED_STUB="$PWD/build/i686/zarvel-stub.exe") ;;
-    i686) args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake) ;;
+    i686) args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake -DZARVEL_TESTS=OFF) ;;
     x86_64) args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-mingw.cmake) ;;
     *) echo "build-all: unknown build '$t'" >&2; exit 2 ;;
   esac
