@@ -4,12 +4,19 @@
 # each NUL-padded to 257 bytes), then a ZIP made by `zip` from SOURCE_DIR;
 # `zip -A` then rewrites the archive's offsets as absolute file positions.
 # Usage: make-sfx.sh STUB OUT SOURCE_DIR [DEFAULT_DIR [COMMAND [ZIP_OPTIONS...]]]
+# With SFX_FILES set (names relative to SOURCE_DIR, blank-separated), exactly
+# those files go in, in that order; otherwise the whole tree.
 set -euo pipefail
 stub=$1 out=$2 source=$3 directory=${4:-} command=${5:-}
 shift 3; [ $# -gt 0 ] && shift; [ $# -gt 0 ] && shift
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-(cd "$source" && zip -q -r -X "$@" "$work/payload.zip" .)
+if [ -n "${SFX_FILES:-}" ]; then
+  # shellcheck disable=SC2086
+  (cd "$source" && zip -q -X "$@" "$work/payload.zip" $SFX_FILES)
+else
+  (cd "$source" && zip -q -r -X "$@" "$work/payload.zip" .)
+fi
 python3 - "$stub" "$work/payload.zip" "$out" "$directory" "$command" <<'PY'
 import sys
 stub, payload, out, directory, command = sys.argv[1:6]
