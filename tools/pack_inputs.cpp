@@ -157,12 +157,15 @@ void WarnAboutWindowsNames(const std::vector<SourceEntry>& entries) {
     if (entry.utf8 && utf8Names++ == 0) firstUtf8 = &entry;
   }
   std::sort(folded.begin(), folded.end());
+  const size_t kTwinsShown = 3;
+  size_t twins = 0;
   for (size_t i = 1; i < folded.size(); i++) {
-    if (folded[i].first == folded[i - 1].first) {
+    if (folded[i].first == folded[i - 1].first && twins++ < kTwinsShown) {
       Warn("'" + folded[i - 1].second->name + "' and '" + folded[i].second->name +
            "' differ only in case and are one file on Windows");
     }
   }
+  if (twins > kTwinsShown) Warn(std::to_string(twins - kTwinsShown) + " more names differ from another only in case");
   if (utf8Names > 0) {
     Warn(std::to_string(utf8Names) + " name(s) need UTF-8, such as '" + firstUtf8->name +
          "'; the self-extractor writes them only where the Windows ANSI code page holds their characters");

@@ -55,7 +55,7 @@ measure() {  # LABEL OUTPUT COMMAND...
   rm -f "$output"
   local start end
   start=$(date +%s.%N)
-  (cd "$corpus" && "$@" >/dev/null)
+  (cd "$corpus" && "$@" >/dev/null 2>&1)
   end=$(date +%s.%N)
   printf '%-28s %12d bytes  %7.2f s  %6.2f%%\n' "$label" "$(stat -c %s "$output")" \
     "$(echo "$end - $start" | bc)" "$(echo "100 * $(stat -c %s "$output") / $bytes" | bc -l)"
