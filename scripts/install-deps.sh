@@ -9,7 +9,7 @@ NEEDED=(
   cmake g++ make ninja-build pkg-config python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine wine64 xvfb xdotool x11-apps imagemagick
+  wine wine64 fonts-wine xvfb xdotool x11-apps x11-utils imagemagick
   zip unzip p7zip-full libarchive-tools osslsigncode openssl
   libdeflate-dev zlib1g-dev
   clang libclang-rt-14-dev valgrind

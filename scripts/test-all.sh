@@ -12,6 +12,11 @@ ctest --test-dir build/native --output-on-failure -j "$(nproc)" || status=1
 fixtures=build/native/fixtures
 echo "== x86_64 tests under 64-bit Wine"
 bash scripts/run-wine-tests.sh build/x86_64 "$fixtures" || status=1
+echo "== stub binaries: imports, ASLR and DEP, entry point, size"
+bash tests/gui/check-stub-binary.sh build/i686 i686 || status=1
+bash tests/gui/check-stub-binary.sh build/x86_64 x86_64 || status=1
+echo "== GUI tests: the x86_64 stub under 64-bit Wine and Xvfb"
+bash tests/gui/run-gui-tests.sh build/x86_64 build/x86_64/gui-results || status=1
 ran="native, x86_64 (64-bit Wine)"
 echo "== builds tested: $ran; i686 stub tests run only where wine32 works"
 exit $status
