@@ -23,46 +23,17 @@ done
 mkdir -p "$out/shots" "$out/logs"
 rm -f "$out"/shots/* "$out"/logs/*
 work=$(mktemp -d /tmp/zarvel-gui.XXXXXX)
-export WINEPREFIX=$work/prefix
 
 # --- Display and Wine -------------------------------------------------------
-display=""
-for n in $(seq 91 140); do
-  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
-done
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
+source "$here/gui-env.sh"
 watcher_pid=""
 cleanup() {
   [ -n "$watcher_pid" ] && kill "$watcher_pid" 2>/dev/null
-  wineserver -k 2>/dev/null
-  kill "$xvfb_pid" 2>/dev/null
-  wait 2>/dev/null
+  gui_env_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
-export DISPLAY=":$display"
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-
-source "$root/scripts/wine-env.sh"
-# No window manager decorations or management (faster, predictable
-# placement), no crash dialog that would wait for a click.
-cat >"$work/settings.reg" <<'EOF'
-REGEDIT4
-
-[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
-"Managed"="N"
-"Decorated"="N"
-
-[HKEY_CURRENT_USER\Software\Wine\WineDbg]
-"ShowCrashDialog"=dword:00000000
-EOF
-wine regedit "$work/settings.reg" >/dev/null 2>&1
-# Wine's own fonts, so dialogs are laid out with real metrics.
-cp /usr/share/wine/fonts/tahoma*.ttf /usr/share/wine/fonts/marlett.ttf \
-   "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
-wineserver -p 2>/dev/null
-win() { winepath -w "$1" 2>/dev/null; }
+gui_env_start "$work"
 
 # Screenshots on request: the driver writes NAME.ready and waits for NAME.taken.
 shots=$out/shots
