@@ -1,0 +1,107 @@
+// libFuzzer target: any bytes as a self-extractor, extracted whole into a
+// scratch folder. The target folder stands two levels inside the scratch
+// folder, so a member that escapes it by a parent step or two shows up there;
+// after each run the scratch folder must hold only the archive and the
+// target tree, with no temporary file left, and the run's status must be a
+// code of the table. The callbacks vary with the input's length, so the runs
+// cover no callbacks, going on after failures, and skips.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "archive/archive.h"
+#include "engine/extract.h"
+#include "engine/status.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path scratch;
+uint32_t entriesSeen = 0;
+// Last components of the members' names: a member may itself be called
+// like a temporary file.
+std::set<std::string> memberNames;
+const std::regex kTemporaryName("~zv[0-9]{4}\\.tmp");
+
+bool KnownStatus(uint16_t code) {
+  switch (code) {
+    case kStatusOk: case kStatusFileError: case kStatusOutOfMemory: case kStatusCancelled:
+    case kStatusDamaged: case kStatusNoEndRecord: case kStatusNoEntries: case kStatusUnsupported:
+    case kStatusEncrypted: case kStatusCrcMismatch: case kStatusCannotCreate:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int32_t SkipEverySecond(const CentralHeader*, const char*) {
+  return (entriesSeen++ & 1) ? kAnswerSkip : kAnswerExtract;
+}
+bool KeepGoing(uint32_t, uint32_t) { return true; }
+bool GoOn(const CentralHeader*, const char*, uint16_t outcome) {
+  if (!KnownStatus(outcome)) abort();
+  return true;
+}
+
+void CheckScratch() {
+  for (auto it = fs::recursive_directory_iterator(scratch); it != fs::recursive_directory_iterator(); ++it) {
+    std::string rel = it->path().lexically_relative(scratch).generic_string();
+    bool inside = rel == "archive.zip" || rel == "a" || rel == "a/b" || rel.rfind("a/b/", 0) == 0;
+    if (!inside) {
+      fprintf(stderr, "written outside the target: %s\n", rel.c_str());
+      abort();
+    }
+    std::string leaf = it->path().filename().string();
+    if (std::regex_match(leaf, kTemporaryName) && memberNames.count(leaf) == 0) {
+      fprintf(stderr, "temporary file left: %s\n", rel.c_str());
+      abort();
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (scratch.empty()) scratch = fs::temp_directory_path() / ("zarvel-engine-fuzz-" + std::to_string(getpid()));
+  std::error_code ec;
+  fs::remove_all(scratch, ec);
+  fs::create_directories(scratch / "a" / "b");
+  std::string archive = (scratch / "archive.zip").string();
+  FILE* file = fopen(archive.c_str(), "wb");
+  if (file == nullptr) return 0;
+  fwrite(data, 1, size, file);
+  fclose(file);
+
+  ArchiveOpen(archive.c_str());
+  memberNames.clear();
+  if (errorCode == kStatusOk) {
+    EntryList list;
+    InitEntryList(&list);
+    ReadCentralDirectory(&list);
+    for (CentralDirEntry* e = list.head; e != nullptr; e = e->next) {
+      std::string name = e->name;
+      size_t cut = name.find_last_of("/\\");
+      memberNames.insert(cut == std::string::npos ? name : name.substr(cut + 1));
+    }
+    FreeEntryList(&list);
+    int mode = (int)(size % 4);
+    entriesSeen = 0;
+    if (mode >= 1) SetAfterEntryCallback(GoOn);
+    if (mode >= 2) SetProgressCallback(KeepGoing);
+    if (mode == 3) SetBeforeEntryCallback(SkipEverySecond);
+    SetOutputBaseDirectory((scratch / "a" / "b").string().c_str());
+    ExtractAll();
+  }
+  if (!KnownStatus(errorCode)) abort();
+  ArchiveClose();
+  CheckScratch();
+  fs::remove_all(scratch, ec);
+  return 0;
+}
