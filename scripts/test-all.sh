@@ -17,6 +17,12 @@ bash tests/gui/check-stub-binary.sh build/i686 i686 || status=1
 bash tests/gui/check-stub-binary.sh build/x86_64 x86_64 || status=1
 echo "== GUI tests: the x86_64 stub under 64-bit Wine and Xvfb"
 bash tests/gui/run-gui-tests.sh build/x86_64 build/x86_64/gui-results || status=1
+# ---- robustness (scripts/sanitize.sh, scripts/fuzz.sh): about 8 minutes on 2 cores ----
+echo "== unit suite under ASan, UBSan and LeakSanitizer (the leak check)"
+bash scripts/sanitize.sh || status=1
+echo "== fuzz targets: archive reader, engine, decoder, 60 s each"
+bash scripts/fuzz.sh 60 || status=1
+# ---- end of robustness ----
 ran="native, x86_64 (64-bit Wine)"
 echo "== builds tested: $ran; i686 stub tests run only where wine32 works"
 exit $status

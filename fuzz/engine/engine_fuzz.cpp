@@ -41,12 +41,24 @@ bool KnownStatus(uint16_t code) {
   }
 }
 
-int32_t SkipEverySecond(const CentralHeader*, const char*) {
+bool targetExisted = false;
+
+int32_t SkipEverySecond(const CentralHeader*, const char* targetPath) {
+  targetExisted = FileExists(targetPath);
   return (entriesSeen++ & 1) ? kAnswerSkip : kAnswerExtract;
 }
 bool KeepGoing(uint32_t, uint32_t) { return true; }
-bool GoOn(const CentralHeader*, const char*, uint16_t outcome) {
+// A failed member leaves no file of its own: only a CRC mismatch keeps what
+// was written, and 19963 created nothing. (Known only when the before-entry
+// callback looked at the target first.)
+bool GoOn(const CentralHeader*, const char* targetPath, uint16_t outcome) {
   if (!KnownStatus(outcome)) abort();
+  if (BeforeEntryCallback != nullptr && outcome != kStatusOk && outcome != kStatusCrcMismatch &&
+      outcome != kStatusCannotCreate && !targetExisted && FileExists(targetPath)) {
+    fprintf(stderr, "partial file left: %s after %u\n", targetPath, outcome);
+    abort();
+  }
+  targetExisted = false;
   return true;
 }
 

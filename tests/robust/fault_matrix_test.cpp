@@ -11,6 +11,8 @@
 // temporary file, and leave the existing file as it was unless the member
 // replacing it completed. Deletes and renames happen only on the failure and
 // replace paths, so they are counted in the failing runs and failed there.
+#include <stdio.h>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -263,6 +265,11 @@ TEST_F(FaultMatrix, CleanRunMakesEveryKindOfCall) {
   EXPECT_EQ(clean.total.calls[kFaultMakeDirectory], 2u);  // docs, docs/deep
   EXPECT_EQ(clean.total.calls[kFaultRename], 1u);         // the temporary file over existing.txt
   EXPECT_EQ(clean.total.calls[kFaultDelete], 0u);
+  std::string counts;
+  for (int kind = 0; kind < kFaultKindCount; kind++) {
+    counts += std::string(" ") + kKindNames[kind] + " " + std::to_string(clean.total.calls[kind]);
+  }
+  printf("clean run:%s\n", counts.c_str());
 }
 
 TEST_F(FaultMatrix, EveryCallFailsInTurnWithoutAfterCallback) {

@@ -35,9 +35,22 @@ const std::set<uint16_t> kEveryCode = {
     kStatusEncrypted,    kStatusCrcMismatch, kStatusCannotCreate};
 
 std::vector<uint16_t> outcomes;
+bool targetExisted = false;
 
-bool GoOn(const CentralHeader*, const char*, uint16_t outcome) {
+int32_t NoteTarget(const CentralHeader*, const char* targetPath) {
+  targetExisted = FileExists(targetPath);
+  return kAnswerExtract;
+}
+
+// A member that failed leaves no file of its own behind: only a CRC
+// mismatch keeps the written file, and 19963 means nothing was created.
+bool GoOn(const CentralHeader*, const char* targetPath, uint16_t outcome) {
   outcomes.push_back(outcome);
+  if (outcome != kStatusOk && outcome != kStatusCrcMismatch && outcome != kStatusCannotCreate &&
+      !targetExisted) {
+    EXPECT_FALSE(FileExists(targetPath)) << "partial file left: " << targetPath << " after " << outcome;
+  }
+  targetExisted = false;
   return true;
 }
 
@@ -83,6 +96,7 @@ class Hostile : public ::testing::Test {
     ArchiveOpen(dir.Core("hostile.zip").c_str());
     uint16_t status = errorCode;
     if (status == kStatusOk) {
+      SetBeforeEntryCallback(NoteTarget);
       SetAfterEntryCallback(GoOn);
       SetOutputBaseDirectory(CorePath(Target()).c_str());
       ExtractAll();
