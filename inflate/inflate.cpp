@@ -154,6 +154,8 @@ void CopyMatch(uint32_t distance, uint32_t length) {
   }
 }
 
+#ifndef ZARVEL_SMALL_BUILD
+
 inline BitBuffer LoadWord(const uint8_t* p) {
   BitBuffer word;
   memcpy(&word, p, sizeof word);
@@ -168,11 +170,97 @@ inline uint64_t Load64(const uint8_t* p) {
 
 inline void Store64(uint8_t* p, uint64_t word) { memcpy(p, &word, sizeof word); }
 
+// The fast path's own tables: one level, wider than the careful tables'
+// roots, four bytes an entry, built from the careful tables at the start of
+// every block into static storage. An entry holds in its low byte every bit
+// that the symbol takes, extra bits included, so that a length or distance
+// is resolved by one lookup and one shift:
+//   bits 0..7    code bits plus extra bits
+//   bits 8..12   code bits alone
+//   bit 13       the code is longer than the table: take the careful tables
+//   bit 14       end of block
+//   bit 15       literal
+//   bits 16..31  the literal, or the base length or distance
+typedef uint32_t FastEntry;
+const unsigned kFastLiteralBits = 11;
+const unsigned kFastDistanceBits = 9;
+const FastEntry kFastLonger = 1u << 13;
+const FastEntry kFastEndOfBlock = 1u << 14;
+const FastEntry kFastLiteral = 1u << 15;
+// What the careful tables give for a code that no symbol owns.
+const FastEntry kFastInvalid = 0;
+
+FastEntry fastLiterals[1u << kFastLiteralBits];
+FastEntry fastDistances[1u << kFastDistanceBits];
+// The fixed code never changes, so its fast tables stay valid until a
+// dynamic block takes the storage.
+bool fastHoldsFixedCode = false;
+
+inline FastEntry MakeFastEntry(unsigned codeBits, unsigned tag, unsigned value) {
+  FastEntry entry = ((FastEntry)value << 16) | (codeBits << 8);
+  if (tag == kTagLiteral) return entry | kFastLiteral | codeBits;
+  if (tag == kTagEndOfBlock) return entry | kFastEndOfBlock | codeBits;
+  return entry | (codeBits + tag);
+}
+
+// Resolves the code at the bottom of `bits` through the careful tables
+// without consuming anything.
+FastEntry ResolveCarefully(const HuffmanEntry* table, unsigned tableBits, BitBuffer bits) {
+  unsigned used = 0;
+  const HuffmanEntry* entry = table + (bits & (((BitBuffer)1 << tableBits) - 1));
+  while (entry->tag > kTagLinkBase) {
+    if (entry->tag == kTagInvalid) return kFastInvalid;
+    used += entry->dropBits;
+    entry = entry->subTable + ((bits >> used) & (((BitBuffer)1 << (entry->tag - kTagLinkBase)) - 1));
+  }
+  return MakeFastEntry(used + entry->dropBits, entry->tag, entry->value);
+}
+
+// Fills `fast` (2^fastBits entries) from a careful table whose index starts
+// at code bit `w`, reached under the code bits `prefix`. Codes that do not
+// fit, and invalid codes, are sent back to the careful tables.
+void FillFastTable(FastEntry* fast, unsigned fastBits, const HuffmanEntry* table, unsigned tableBits,
+                   unsigned w, uint32_t prefix) {
+  const uint32_t fastSize = 1u << fastBits;
+  const unsigned span = w + tableBits;
+  if (span > fastBits) {
+    // Only the table's first bits are known here: an entry counts when its
+    // code ends within them, which its replication makes true at every index
+    // with the same low bits.
+    for (uint32_t j = 0; j < (1u << (fastBits - w)); j++) {
+      const HuffmanEntry* entry = table + j;
+      bool fits = entry->tag <= kTagLinkBase && entry->dropBits <= fastBits - w;
+      fast[prefix | (j << w)] = fits ? MakeFastEntry(w + entry->dropBits, entry->tag, entry->value) : kFastLonger;
+    }
+    return;
+  }
+  for (uint32_t j = 0; j < (1u << tableBits); j++) {
+    const HuffmanEntry* entry = table + j;
+    uint32_t code = prefix | (j << w);
+    if (entry->tag > kTagLinkBase && entry->tag != kTagInvalid) {
+      FillFastTable(fast, fastBits, entry->subTable, entry->tag - kTagLinkBase, span, code);
+      continue;
+    }
+    FastEntry made = entry->tag == kTagInvalid ? kFastLonger
+                                                : MakeFastEntry(w + entry->dropBits, entry->tag, entry->value);
+    for (uint32_t i = code; i < fastSize; i += 1u << span) fast[i] = made;
+  }
+}
+
+void PrepareFastTables(const HuffmanEntry* literals, unsigned literalBits, const HuffmanEntry* distances,
+                       unsigned distanceBits) {
+  bool fixed = literals == fixedLiteralTable && literals != nullptr;
+  if (fixed && fastHoldsFixedCode) return;
+  FillFastTable(fastLiterals, kFastLiteralBits, literals, literalBits, 0, 0);
+  FillFastTable(fastDistances, kFastDistanceBits, distances, distanceBits, 0, 0);
+  fastHoldsFixedCode = fixed;
+}
+
 // Input bytes the fast path wants buffered (up to four refills of one
-// symbol pair), and the room it keeps free at the window's end: a literal and
-// a longest match, plus the word that a copy may overrun.
+// symbol pair), and the room it keeps free at the window's end: two literals
+// and a longest match, plus the word that a copy may overrun.
 const int32_t kFastInputMargin = 24;
-const uint32_t kFastWindowLimit = kWindowSize - 1 - kMaxMatch - 8;
+const uint32_t kFastWindowLimit = kWindowSize - 2 - kMaxMatch - 8;
 
 // Decodes symbols while the fast conditions hold. Returns kSymbolMore when
 // they stop holding, kSymbolEndOfBlock or kInflateBadData otherwise.
@@ -186,9 +274,10 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
   uint8_t* const outLimit = window + kFastWindowLimit;
   BitBuffer bits = bitBuffer;
   unsigned held = bitsHeld;
-  const BitBuffer literalMask = ((BitBuffer)1 << literalBits) - 1;
-  const BitBuffer distanceMask = ((BitBuffer)1 << distanceBits) - 1;
+  const BitBuffer literalMask = ((BitBuffer)1 << kFastLiteralBits) - 1;
+  const BitBuffer distanceMask = ((BitBuffer)1 << kFastDistanceBits) - 1;
   int result = kSymbolMore;
+  FastEntry entry;
 
 // Tops the bit buffer up to at least its width minus 8 bits; the bytes
 // counted are the whole ones taken, so the bits above stay consistent with
@@ -199,54 +288,69 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
     inputPos += (int32_t)((kBitBufferBits - 1 - held) >> 3);             \
     held |= kBitBufferBits - 8;                                          \
   } while (0)
-#define ZV_FOLLOW_LINKS(entry)                                           \
-  while (entry->tag > kTagLinkBase) {                                    \
-    if (entry->tag == kTagInvalid) {                                     \
-      result = kInflateBadData;                                          \
-      goto done;                                                         \
+#define ZV_LOOKUP(fast, mask, table, tableBits)                          \
+  do {                                                                   \
+    entry = fast[bits & mask];                                           \
+    if (entry & kFastLonger) {                                           \
+      entry = ResolveCarefully(table, tableBits, bits);                  \
+      if (entry == kFastInvalid) {                                       \
+        result = kInflateBadData;                                        \
+        goto done;                                                       \
+      }                                                                  \
     }                                                                    \
-    bits >>= entry->dropBits;                                            \
-    held -= entry->dropBits;                                             \
-    entry = entry->subTable + (bits & (((BitBuffer)1 << (entry->tag - kTagLinkBase)) - 1)); \
-  }
+  } while (0)
+#define ZV_LITERAL_LOOKUP() ZV_LOOKUP(fastLiterals, literalMask, literals, literalBits)
+#define ZV_CONSUME_LITERAL()                                             \
+  do {                                                                   \
+    bits >>= entry & 0xFF;                                               \
+    held -= entry & 0xFF;                                                \
+    *out++ = (uint8_t)(entry >> 16);                                     \
+  } while (0)
+// The base plus the extra bits above the code bits; drops both.
+#define ZV_TAKE_VALUE(value)                                             \
+  do {                                                                   \
+    unsigned total = entry & 0xFF;                                       \
+    unsigned codeBits = (entry >> 8) & 0x1F;                             \
+    value = (entry >> 16) + (uint32_t)((bits & (((BitBuffer)1 << total) - 1)) >> codeBits); \
+    bits >>= total;                                                      \
+    held -= total;                                                       \
+  } while (0)
 
   while (inputPos <= inputLimit && out < outLimit) {
     ZV_REFILL();
-    const HuffmanEntry* entry = literals + (bits & literalMask);
-    ZV_FOLLOW_LINKS(entry);
-    bits >>= entry->dropBits;
-    held -= entry->dropBits;
-    if (entry->tag == kTagLiteral) {
-      // A second symbol fits in what is left without a refill.
-      *out++ = (uint8_t)entry->value;
+    ZV_LITERAL_LOOKUP();
+    if (entry & kFastLiteral) {
+      // Two more symbols fit in what is left without a refill on 64 bits.
+      ZV_CONSUME_LITERAL();
       if (kBitBufferBits < 64) ZV_REFILL();
-      entry = literals + (bits & literalMask);
-      ZV_FOLLOW_LINKS(entry);
-      bits >>= entry->dropBits;
-      held -= entry->dropBits;
-      if (entry->tag == kTagLiteral) {
-        *out++ = (uint8_t)entry->value;
-        continue;
+      ZV_LITERAL_LOOKUP();
+      if (entry & kFastLiteral) {
+        ZV_CONSUME_LITERAL();
+        if (kBitBufferBits < 64) ZV_REFILL();
+        ZV_LITERAL_LOOKUP();
+        if (entry & kFastLiteral) {
+          ZV_CONSUME_LITERAL();
+          continue;
+        }
+        // A length and its extra bits take 20 bits at most; 56 - 45 is too
+        // few after three literals, so refill before the length.
+        if (kBitBufferBits >= 64 && held < 20) {
+          ZV_REFILL();
+        }
       }
     }
-    unsigned tag = entry->tag;
-    if (tag == kTagEndOfBlock) {
+    if (entry & kFastEndOfBlock) {
+      bits >>= entry & 0xFF;
+      held -= entry & 0xFF;
       result = kSymbolEndOfBlock;
       break;
     }
-    uint32_t length = entry->value + (uint32_t)(bits & (((BitBuffer)1 << tag) - 1));
-    bits >>= tag;
-    held -= tag;
+    uint32_t length;
+    ZV_TAKE_VALUE(length);
     ZV_REFILL();
-    entry = distances + (bits & distanceMask);
-    ZV_FOLLOW_LINKS(entry);
-    bits >>= entry->dropBits;
-    held -= entry->dropBits;
-    tag = entry->tag;
-    if (kBitBufferBits < 64) ZV_REFILL();
-    uint32_t distance = entry->value + (uint32_t)(bits & (((BitBuffer)1 << tag) - 1));
-    bits >>= tag;
-    held -= tag;
+    ZV_LOOKUP(fastDistances, distanceMask, distances, distanceBits);
+    uint32_t distance;
+    ZV_TAKE_VALUE(distance);
 
     uint32_t position = (uint32_t)(out - windowStart);
     if (distance > position) {
@@ -282,13 +386,18 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
   }
 done:
 #undef ZV_REFILL
-#undef ZV_FOLLOW_LINKS
+#undef ZV_LOOKUP
+#undef ZV_LITERAL_LOOKUP
+#undef ZV_CONSUME_LITERAL
+#undef ZV_TAKE_VALUE
   bitBuffer = bits;
   bitsHeld = held;
   CompressedInput.nextPos = inputPos + 1;
   windowPos = (uint32_t)(out - windowStart);
   return result;
 }
+
+#endif  // ZARVEL_SMALL_BUILD
 
 // One symbol on the careful path.
 int SlowSymbol(const HuffmanEntry* literals, unsigned literalBits, const HuffmanEntry* distances,
@@ -319,9 +428,16 @@ int DecodeSymbols(const HuffmanEntry* literals, unsigned literalBits,
     distances = emptyTable;
     distanceBits = 0;
   }
+#ifndef ZARVEL_SMALL_BUILD
+  PrepareFastTables(literals, literalBits, distances, distanceBits);
+#endif
   for (;;) {
+#ifndef ZARVEL_SMALL_BUILD
     int result = FastSymbols(literals, literalBits, distances, distanceBits);
     if (result == kSymbolMore) result = SlowSymbol(literals, literalBits, distances, distanceBits);
+#else
+    int result = SlowSymbol(literals, literalBits, distances, distanceBits);
+#endif
     if (result == kSymbolEndOfBlock) return kInflateOk;
     if (result != kSymbolMore) return kInflateBadData;
   }

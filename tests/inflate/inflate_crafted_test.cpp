@@ -183,15 +183,22 @@ TEST(Matches, RunsCrossingTheWindowEndAreSplit) {
 }
 
 TEST(FixedBlocks, UnusedCodesAreInvalidAndBlockType3IsRejected) {
-  for (unsigned symbol : {286u, 287u}) {
-    BitWriter w;
-    w.Block(true, 1).FixedLiterals("ab").FixedSymbol(symbol).FixedEnd();
-    ExpectDamaged(w.Bytes(), 1);
-  }
-  for (unsigned code : {30u, 31u}) {
-    BitWriter w;
-    w.Block(true, 1).FixedLiterals("ab").FixedSymbol(257).FixedDistanceCode(code).FixedEnd();
-    ExpectDamaged(w.Bytes(), 1);
+  // A short member meets the bad code on the careful path; a long lead-in
+  // and more data after the code make the fast path meet it.
+  const std::string leadIns[] = {"ab", std::string(300, 'q') + "ab"};
+  const std::string after(200, 'z');
+  for (const std::string& leadIn : leadIns) {
+    for (unsigned symbol : {286u, 287u}) {
+      BitWriter w;
+      w.Block(true, 1).FixedLiterals(leadIn).FixedSymbol(symbol).FixedLiterals(after).FixedEnd();
+      ExpectDamaged(w.Bytes(), 1);
+    }
+    for (unsigned code : {30u, 31u}) {
+      BitWriter w;
+      w.Block(true, 1).FixedLiterals(leadIn).FixedSymbol(257).FixedDistanceCode(code);
+      w.FixedLiterals(after).FixedEnd();
+      ExpectDamaged(w.Bytes(), 1);
+    }
   }
   BitWriter type3;
   type3.Block(true, 3).Bits(0, 16);

@@ -68,6 +68,17 @@ std::vector<NamedInput> Inputs() {
       {"exactly one window", Repetitive(32768, 5)},
       {"mixed", Repetitive(50000, 9) + testing_support::RandomBytes(40000, 11) + std::string(70000, 'a')},
   };
+  // Byte values with halving frequencies: the literal codes run to the
+  // longest lengths, past every table's first level.
+  std::string skewed;
+  uint32_t state = 77;
+  while (skewed.size() < 120000) {
+    state = state * 1103515245u + 12345u;
+    unsigned value = 0;
+    for (uint32_t r = state >> 8; (r & 1) && value < 40; r >>= 1) value++;
+    skewed.push_back((char)(value * 5 + (state >> 28)));
+  }
+  inputs.push_back({"skewed", skewed});
   std::string binary = FileOrEmpty("/bin/bash", 400000);
   if (!binary.empty()) inputs.push_back({"bash", binary});
   std::string header = FileOrEmpty("/usr/include/stdio.h", 1 << 20);
@@ -108,6 +119,34 @@ TEST(InflateAgainstZlib, SmallMemoryLevelsMakeManySmallBlocks) {
     ASSERT_TRUE(run.output == input) << level;
     ASSERT_EQ(run.crc, ZlibCrc(input));
   }
+}
+
+TEST(InflateAgainstZlib, StoredBlocksBetweenCodedOnesTakeTheBufferedBytesFirst) {
+  // Switching to level 0 mid-stream makes stored blocks right after coded
+  // ones, whose last bits leave whole bytes of the stored block in the bit
+  // buffer; ending on a partial window and on every refill edge alike.
+  std::string pieces[] = {Repetitive(70000, 1), testing_support::RandomBytes(70001, 2),
+                          Repetitive(5000, 3), testing_support::RandomBytes(9000, 4)};
+  z_stream z{};
+  ASSERT_EQ(deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string compressed(400000, '\0'), input;
+  z.next_out = (Bytef*)&compressed[0];
+  z.avail_out = (uInt)compressed.size();
+  for (int i = 0; i < 4; i++) {
+    ASSERT_EQ(deflateParams(&z, i % 2 ? 0 : 6, Z_DEFAULT_STRATEGY), Z_OK);
+    z.next_in = (Bytef*)pieces[i].data();
+    z.avail_in = (uInt)pieces[i].size();
+    ASSERT_EQ(deflate(&z, i == 3 ? Z_FINISH : Z_NO_FLUSH), i == 3 ? Z_STREAM_END : Z_OK);
+    input += pieces[i];
+  }
+  compressed.resize(z.total_out);
+  deflateEnd(&z);
+  InflateRun run = RunInflate(compressed);
+  ASSERT_EQ(run.result, 0);
+  EXPECT_TRUE(run.output == input);
+  EXPECT_EQ(run.crc, ZlibCrc(input));
+  EXPECT_EQ(run.reads, (compressed.size() + 4095) / 4096);
+  EXPECT_EQ(run.progress.size(), input.size() / 32768 + 1);
 }
 
 TEST(InflateAgainstZlib, ReadsTheArchiveInWhole4096ByteRefills) {
