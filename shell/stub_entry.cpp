@@ -2,11 +2,12 @@
 // what keeps the program small), so this takes its place: it calls WinMain
 // with the module handle and ends the process with WinMain's code, which is
 // always 0. There are no static constructors to run: the shell's state is
-// plain data.
+// plain data. The stub is linked as one whole program, in which only what
+// is marked externally visible survives as an entry from outside.
 #include <windows.h>
 
 #include "shell/shell_win32.h"
 
-extern "C" void StubEntry() {
+extern "C" __attribute__((externally_visible)) void StubEntry() {
   ExitProcess((UINT)WinMain(GetModuleHandleA(nullptr), nullptr, nullptr, SW_SHOWDEFAULT));
 }
