@@ -318,16 +318,18 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
 
   while (inputPos <= inputLimit && out < outLimit) {
     ZV_REFILL();
-    ZV_LITERAL_LOOKUP();
+    // Literals are tested first: their entries are never sent to the careful
+    // tables, so the common case takes one test.
+    entry = fastLiterals[bits & literalMask];
     if (entry & kFastLiteral) {
       // Two more symbols fit in what is left without a refill on 64 bits.
       ZV_CONSUME_LITERAL();
       if (kBitBufferBits < 64) ZV_REFILL();
-      ZV_LITERAL_LOOKUP();
+      entry = fastLiterals[bits & literalMask];
       if (entry & kFastLiteral) {
         ZV_CONSUME_LITERAL();
         if (kBitBufferBits < 64) ZV_REFILL();
-        ZV_LITERAL_LOOKUP();
+        entry = fastLiterals[bits & literalMask];
         if (entry & kFastLiteral) {
           ZV_CONSUME_LITERAL();
           continue;
@@ -337,6 +339,13 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
         if (kBitBufferBits >= 64 && held < 20) {
           ZV_REFILL();
         }
+      }
+    }
+    if (entry & kFastLonger) {
+      ZV_LITERAL_LOOKUP();
+      if (entry & kFastLiteral) {
+        ZV_CONSUME_LITERAL();
+        continue;
       }
     }
     if (entry & kFastEndOfBlock) {
