@@ -48,38 +48,37 @@ uint16_t FindBytes(const uint8_t* haystack, uint16_t haystackLength, const uint8
 void FindEndRecord() {
   if (endRecordPos == -1) {
     uint8_t window[kFirstWindow];
-    int64_t length = PlatformFileLength(archiveHandle);
-    if (length < 0) {
+    int64_t end = PlatformFileLength(archiveHandle);
+    if (end < 0) {
       errorCode = kStatusFileError;
       return;
     }
-    int64_t pos = length > kFirstWindow ? length - kFirstWindow : 0;
-    uint32_t n = (uint32_t)(length - pos);
-    if (!ReadAt(pos, window, n)) {
-      errorCode = kStatusFileError;
-      return;
-    }
-    uint16_t index = FindBytes(window, (uint16_t)n, kEndSignatureBytes, sizeof kEndSignatureBytes);
-    while (index == kNotFound) {
-      if (pos <= 0) {
-        errorCode = kStatusNoEndRecord;
-        return;
-      }
-      memcpy(window + kStep, window, kCarry);
-      // Near the start of the file the step is shorter: read only the bytes
-      // not yet seen, so the carried bytes follow them directly.
-      int64_t previous = pos;
-      pos = pos > kStep ? pos - kStep : 0;
-      n = (uint32_t)(previous - pos);
+    // Each read ends where the previous one began; the first four bytes of
+    // the previous read follow its bytes in the window.
+    uint32_t want = kFirstWindow;
+    uint32_t carry = 0;
+    for (;;) {
+      int64_t pos = end > want ? end - want : 0;
+      uint32_t n = (uint32_t)(end - pos);
+      memmove(window + n, window, carry);
       if (!ReadAt(pos, window, n)) {
         errorCode = kStatusFileError;
         return;
       }
-      if (n < (uint32_t)kStep) memmove(window + n, window + kStep, kCarry);
-      index = FindBytes(window, (uint16_t)(n + kCarry), kEndSignatureBytes,
-                        sizeof kEndSignatureBytes);
+      uint16_t index = FindBytes(window, (uint16_t)(n + carry), kEndSignatureBytes,
+                                 sizeof kEndSignatureBytes);
+      if (index != kNotFound) {
+        endRecordPos = pos + index + sizeof kEndSignatureBytes;
+        break;
+      }
+      if (pos <= 0) {
+        errorCode = kStatusNoEndRecord;
+        return;
+      }
+      end = pos;
+      want = kStep;
+      carry = kCarry;
     }
-    endRecordPos = pos + index + sizeof kEndSignatureBytes;
   }
   errorCode = PlatformSeek(archiveHandle, endRecordPos, kSeekSet) < 0 ? kStatusFileError : kStatusOk;
 }

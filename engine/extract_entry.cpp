@@ -9,7 +9,6 @@
 // path, the member goes to a temporary file in the same directory and is
 // moved over the target only once its data is complete, so the old file
 // survives every failure of the member that was to replace it.
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -27,6 +26,11 @@ const uint8_t kHighestVersionNeeded = 20;
 const int kLocalSignatureSize = 4;
 // Room for the target path plus a short temporary name beside it.
 const int kTempPathCapacity = kNameCapacity + 16;
+// Temporary names: "~zv0000.tmp" to "~zv0099.tmp".
+const char kTempPrefix[] = "~zv";
+const char kTempSuffix[] = ".tmp";
+const unsigned kTempAttempts = 100;
+const int kTempDigits = 4;
 
 uint16_t CheckSupported(const CentralHeader& header) {
   uint16_t method = CentralField16(header, kCentralMethod);
@@ -40,13 +44,26 @@ uint16_t CheckSupported(const CentralHeader& header) {
   return kStatusOk;
 }
 
+// The temporary name of one attempt, after the directory part of tempPath.
+void FormatTempName(char* name, unsigned attempt) {
+  memcpy(name, kTempPrefix, sizeof kTempPrefix - 1);
+  name += sizeof kTempPrefix - 1;
+  for (int digit = kTempDigits - 1; digit >= 0; digit--) {
+    name[digit] = (char)('0' + attempt % 10);
+    attempt /= 10;
+  }
+  memcpy(name + kTempDigits, kTempSuffix, sizeof kTempSuffix);
+}
+
 // A temporary file beside `target`: same directory, short unique name.
 bool OpenTemporaryBeside(const char* target, char* tempPath) {
-  const char* slash = strrchr(target, '\\');
-  size_t directoryLength = slash == nullptr ? 0 : (size_t)(slash - target) + 1;
-  for (unsigned attempt = 0; attempt < 100; attempt++) {
-    memcpy(tempPath, target, directoryLength);
-    snprintf(tempPath + directoryLength, kTempPathCapacity - directoryLength, "~zv%04u.tmp", attempt);
+  size_t directoryLength = 0;
+  for (size_t i = 0; target[i] != 0; i++) {
+    if (target[i] == '\\') directoryLength = i + 1;
+  }
+  memcpy(tempPath, target, directoryLength);
+  for (unsigned attempt = 0; attempt < kTempAttempts; attempt++) {
+    FormatTempName(tempPath + directoryLength, attempt);
     if (PlatformExists(tempPath)) continue;
     outputHandle = PlatformOpenNew(tempPath);
     if (outputHandle != kNoHandle) return true;
@@ -58,9 +75,11 @@ bool OpenTemporaryBeside(const char* target, char* tempPath) {
 }
 
 // Opens the member's output: the target itself when nothing is there, else
-// a temporary file beside it. `written` receives the path actually written.
-bool OpenOutput(const char* target, char* written) {
-  if (FileExists(target)) {
+// a temporary file beside it. `written` receives the path actually written,
+// `replacing` whether that is a temporary file.
+bool OpenOutput(const char* target, char* written, bool* replacing) {
+  *replacing = FileExists(target);
+  if (*replacing) {
     // A directory or a read-only file cannot be replaced; nothing is created.
     if (PlatformIsDirectory(target) || PlatformIsReadOnly(target)) return false;
     return OpenTemporaryBeside(target, written);
@@ -153,12 +172,12 @@ void ExtractEntry(const CentralHeader* header, const char* targetPath) {
   if (buffer == nullptr) return;
 
   char written[kTempPathCapacity];
-  if (!OpenOutput(targetPath, written)) {
+  bool replacing;
+  if (!OpenOutput(targetPath, written, &replacing)) {
     errorCode = kStatusCannotCreate;
     free(buffer);
     return;
   }
-  bool replacing = strcmp(written, targetPath) != 0;
   ProduceData();
   PlatformClose(outputHandle);
   outputHandle = kNoHandle;

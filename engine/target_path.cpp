@@ -12,7 +12,6 @@
 // CreateOutputFile opens the path and, when that fails, walks it one
 // directory level at a time, creating what is missing and trying the open
 // again after each level, so a path whose directories exist costs one open.
-#include <ctype.h>
 #include <string.h>
 
 #include "engine/extract.h"
@@ -28,19 +27,29 @@ const int kPathLimit = kNameCapacity - 1;  // 255 characters
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // Windows opens a device instead of a file for these names, whatever the
-// extension: CON, PRN, AUX, NUL, COM1..COM9, LPT1..LPT9.
+// extension: CON, PRN, AUX, NUL, COM1..COM9, LPT1..LPT9. Letters compare
+// without case, as Windows compares them; other bytes stand for themselves.
+const char kDeviceNames[] = "CONPRNAUXNULCOMLPT";
+const size_t kDeviceStem = 3;
+const size_t kNumberedDevicesFrom = 12;  // COM and LPT take a digit 1..9
+
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c; }
+
 bool IsDeviceName(const char* component, size_t length) {
   size_t stem = 0;
   while (stem < length && component[stem] != '.') stem++;
-  char upper[5] = {0};
-  if (stem < 3 || stem > 4) return false;
-  for (size_t i = 0; i < stem; i++) upper[i] = (char)toupper((unsigned char)component[i]);
-  if (stem == 3) {
-    return strcmp(upper, "CON") == 0 || strcmp(upper, "PRN") == 0 || strcmp(upper, "AUX") == 0 ||
-           strcmp(upper, "NUL") == 0;
+  if (stem != kDeviceStem && stem != kDeviceStem + 1) return false;
+  if (stem == kDeviceStem + 1 && (component[kDeviceStem] < '1' || component[kDeviceStem] > '9')) {
+    return false;
   }
-  return (strncmp(upper, "COM", 3) == 0 || strncmp(upper, "LPT", 3) == 0) && upper[3] >= '1' &&
-         upper[3] <= '9';
+  size_t first = stem == kDeviceStem ? 0 : kNumberedDevicesFrom;
+  size_t end = stem == kDeviceStem ? kNumberedDevicesFrom : sizeof kDeviceNames - 1;
+  for (size_t name = first; name < end; name += kDeviceStem) {
+    size_t i = 0;
+    while (i < kDeviceStem && UpperAscii(component[i]) == kDeviceNames[name + i]) i++;
+    if (i == kDeviceStem) return true;
+  }
+  return false;
 }
 
 bool ComponentIsSafe(const char* component, size_t length) {

@@ -11,18 +11,14 @@
 
 namespace {
 
+// Open files by slot; an empty slot holds null, which no open file is.
 const int kHandleSlots = 32;
 HANDLE handles[kHandleSlots];
-bool handlesReady = false;
 
 PlatformHandle Register(HANDLE file) {
   if (file == INVALID_HANDLE_VALUE) return kNoHandle;
-  if (!handlesReady) {
-    for (HANDLE& h : handles) h = INVALID_HANDLE_VALUE;
-    handlesReady = true;
-  }
   for (int i = 0; i < kHandleSlots; i++) {
-    if (handles[i] == INVALID_HANDLE_VALUE) {
+    if (handles[i] == nullptr) {
       handles[i] = file;
       return i;
     }
@@ -32,7 +28,7 @@ PlatformHandle Register(HANDLE file) {
 }
 
 HANDLE Lookup(PlatformHandle handle) {
-  if (!handlesReady || handle < 0 || handle >= kHandleSlots) return INVALID_HANDLE_VALUE;
+  if (handle < 0 || handle >= kHandleSlots || handles[handle] == nullptr) return INVALID_HANDLE_VALUE;
   return handles[handle];
 }
 
@@ -100,7 +96,7 @@ int64_t PlatformFileLength(PlatformHandle handle) {
 int PlatformClose(PlatformHandle handle) {
   HANDLE file = Lookup(handle);
   if (file == INVALID_HANDLE_VALUE) return -1;
-  handles[handle] = INVALID_HANDLE_VALUE;
+  handles[handle] = nullptr;
   return CloseHandle(file) ? 0 : -1;
 }
 

@@ -61,7 +61,8 @@ bool BuildFollowUpCommandLine(const char* command, const char* directory, char* 
     length = close == nullptr ? strlen(program) : (size_t)(close - program);
     rest = close == nullptr ? program + length : close + 1;
   } else {
-    length = strcspn(command, " \t");
+    length = 0;
+    while (command[length] != 0 && command[length] != ' ' && command[length] != '\t') length++;
     rest = command + length;
   }
   if (length == 0 || IsAnchoredProgram(program, length)) {
@@ -148,7 +149,7 @@ void OnExtractCommand() {
   }
   memset(targetDirectory, 0, sizeof targetDirectory);
   strcpy(targetDirectory, field);
-  if (needsSeparator) strcat(targetDirectory, "\\");
+  if (needsSeparator) targetDirectory[length] = '\\';
 
   int result = RunExtraction(modulePath, targetDirectory, followUpCommand);
   busy = false;

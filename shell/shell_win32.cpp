@@ -72,20 +72,6 @@ uint32_t StartCommand(const char* commandLine) { return WinExec(commandLine, SW_
 
 bool IsLeadByteOfCodePage(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
-void InstallShellHooks() {
-  shellHooks.pumpMessages = PumpWindowMessages;
-  shellHooks.showReplacePrompt = ReplacePrompt;
-  shellHooks.setStatusText = SetStatusLine;
-  shellHooks.messageBox = ShowMessageBox;
-  shellHooks.readTargetField = ReadTargetField;
-  shellHooks.setTargetField = SetTargetField;
-  shellHooks.browseForDirectory = BrowseInto;
-  shellHooks.endMainDialog = EndMainDialog;
-  shellHooks.setCurrentDirectory = SetCurrentDirectoryTo;
-  shellHooks.startCommand = StartCommand;
-  shellHooks.isLeadByte = IsLeadByteOfCodePage;
-}
-
 void RegisterMainClass() {
   WNDCLASSA windowClass;
   memset(&windowClass, 0, sizeof windowClass);
@@ -101,6 +87,14 @@ void RegisterMainClass() {
 }
 
 }  // namespace
+
+// The window operations of the portable logic, fixed when the stub is built:
+// a table of addresses in the image rather than code that fills it.
+ShellHooks shellHooks = {
+    PumpWindowMessages,  ReplacePrompt,         SetStatusLine,          ShowMessageBox,
+    ReadTargetField,     SetTargetField,        BrowseInto,             EndMainDialog,
+    SetCurrentDirectoryTo, StartCommand,        IsLeadByteOfCodePage,
+};
 
 void CenterWindow(HWND window) {
   RECT desktop, own;
@@ -186,8 +180,8 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 void StartUp(HINSTANCE module) {
   instance = module;
   busy = false;
-  memset(targetDirectory, 0, sizeof targetDirectory);
-  memset(followUpCommand, 0, sizeof followUpCommand);
+  // The target directory and the follow-up command are zero-filled by
+  // ComputeStartupSettings, which sets them.
   memset(modulePath, 0, sizeof modulePath);
   GetModuleFileNameA(module, modulePath, kModulePathRequest);
   ArchiveOpen(modulePath);
@@ -198,7 +192,6 @@ void StartUp(HINSTANCE module) {
 int WINAPI WinMain(HINSTANCE module, HINSTANCE previous, LPSTR commandLine, int show) {
   // Before anything can load a library: never from the stub's own folder.
   RestrictLibrarySearch();
-  InstallShellHooks();
   StartUp(module);
   RegisterMainClass();
   DialogBoxParamA(InstanceHandle(), MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);

@@ -8,6 +8,15 @@
 
 #include "shell/shell_win32.h"
 
+#ifdef _WIN64
+// The 64-bit code reaches everything relative to the instruction pointer,
+// so the 64-bit stub would have no base relocation at all, hence no
+// relocation directory, and Windows loads such an image only at its
+// preferred address: no ASLR. This one absolute address keeps the directory.
+extern "C" void StubEntry();
+extern "C" __attribute__((used)) void (*const stubEntryAddress)() = StubEntry;
+#endif
+
 extern "C" __attribute__((externally_visible)) void StubEntry() {
   ExitProcess((UINT)WinMain(GetModuleHandleA(nullptr), nullptr, nullptr, SW_SHOWDEFAULT));
 }

@@ -2,8 +2,10 @@
 # Checks a built stub as a file: it imports system DLLs only (kernel32,
 # user32, comdlg32, msvcrt: never a compiler runtime DLL), is a GUI program
 # with ASLR and DEP on, keeps its relocations (without them ASLR cannot move
-# it), enters inside its code, and, for the i686 release stub, fits in
-# 16 KiB with both icons. When the size is over, the sizes of the object
+# it), enters inside its code, has a layout the loader accepts after the
+# headers were moved down over the DOS program (every section where its
+# header says, the directories inside sections, the checksum right), and,
+# for the i686 release stub, fits in 16 KiB with both icons. When the size is over, the sizes of the object
 # files are listed so the largest parts can be trimmed.
 # Usage: check-stub-binary.sh BUILD_DIR ARCH   (ARCH: i686 or x86_64)
 set -uo pipefail
@@ -55,6 +57,65 @@ entry_inside_code() {
   echo "    entry at RVA $(printf '%#x' "$entry"), .text at $(printf '%#x' "$first") + $size"
   (( entry > first && entry < first + size ))
 }
+layout_consistent() {
+  python3 - "$stub" <<'PY'
+import struct, sys
+image = open(sys.argv[1], 'rb').read()
+problems = []
+pe = struct.unpack_from('<I', image, 0x3C)[0]
+if image[:2] != b'MZ' or image[pe:pe + 4] != b'PE\0\0':
+    sys.exit('    no MZ or PE signature')
+count, = struct.unpack_from('<H', image, pe + 6)
+optional_size, = struct.unpack_from('<H', image, pe + 20)
+optional = pe + 24
+magic, = struct.unpack_from('<H', image, optional)
+section_alignment, file_alignment = struct.unpack_from('<II', image, optional + 32)
+size_of_image, size_of_headers, checksum = struct.unpack_from('<III', image, optional + 56)
+table = optional + optional_size
+if size_of_headers < table + 40 * count or size_of_headers % file_alignment:
+    problems.append('SizeOfHeaders %#x does not hold the section table' % size_of_headers)
+sections, used = [], []
+for i in range(count):
+    name, vsize, va, rawsize, raw = struct.unpack_from('<8sIIII', image, table + 40 * i)
+    name = name.rstrip(b'\0').decode()
+    sections.append((name, va, max(vsize, rawsize)))
+    if rawsize == 0:
+        continue
+    if raw % file_alignment or raw < size_of_headers or raw + rawsize > len(image):
+        problems.append('%s: raw data at %#x + %#x outside the file' % (name, raw, rawsize))
+    if any(raw < end and start < raw + rawsize for start, end in used):
+        problems.append('%s: raw data overlaps another section' % name)
+    used.append((raw, raw + rawsize))
+directories = optional + (96 if magic == 0x10B else 112)
+for index, what in ((1, 'import directory'), (2, 'resource directory'), (5, 'relocations'),
+                    (12, 'import address table')):
+    rva, size = struct.unpack_from('<II', image, directories + 8 * index)
+    if rva == 0:
+        if index != 5:
+            problems.append('%s missing' % what)
+        continue
+    if not any(va <= rva and rva + size <= va + span for _, va, span in sections):
+        problems.append('%s at %#x + %#x outside every section' % (what, rva, size))
+resource_rva = struct.unpack_from('<I', image, directories + 16)[0]
+if not any(name == '.rsrc' and va == resource_rva for name, va, _ in sections):
+    problems.append('the resource directory does not start .rsrc')
+if checksum:
+    data = bytearray(image)
+    data[optional + 64:optional + 68] = bytes(4)
+    if len(data) % 2:
+        data += b'\0'
+    total = 0
+    for (word,) in struct.iter_unpack('<H', data):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    if (total + len(image)) & 0xFFFFFFFF != checksum:
+        problems.append('checksum %#x is wrong' % checksum)
+print('    %d sections, headers %d bytes, PE header at %#x' % (count, size_of_headers, pe))
+for problem in problems:
+    print('    ' + problem)
+sys.exit(1 if problems else 0)
+PY
+}
 fits_in_16k() {
   echo "    size: $bytes bytes (limit $size_limit)"
   (( bytes <= size_limit ))
@@ -66,6 +127,7 @@ check "ASLR (dynamic base)" characteristic 0x40
 check "DEP (NX compatible)" characteristic 0x100
 check "relocations kept" relocations_kept
 check "entry point inside .text" entry_inside_code
+check "section layout consistent" layout_consistent
 if [ "$arch" = i686 ]; then
   check "at most 16 KiB" fits_in_16k
   if ! fits_in_16k >/dev/null; then
