@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive.h"
+
 namespace pack {
 
 // A failure that ends the pack; `message` is shown after "zarvel pack: ".
@@ -25,10 +27,8 @@ struct PackError {
 const uint64_t kMaxMemberSize = 0xFFFFFFFEull;   // sizes of 0xFFFFFFFF mean "see ZIP64"
 const uint64_t kMaxArchiveEnd = 0xFFFFFFFFull;   // every offset must fit in 32 bits
 const size_t kMaxEntries = 0xFFFF;               // the end record counts in 16 bits
-const size_t kMaxStoredName = 255;               // the stub keeps 255 bytes of a name
-const size_t kConfigFieldSize = 257;             // two NUL-padded texts...
-const size_t kConfigTextLimit = 256;             // ...of at most 256 characters
-const size_t kConfigBlockSize = 2 * kConfigFieldSize;
+const size_t kMaxStoredName = kNameCapacity - 1;         // the stub keeps 255 bytes of a name
+const size_t kConfigTextLimit = kConfigFieldSize - 1;  // the block's texts, NUL-padded
 
 // Versions in the records: the stub refuses a member needing more than 2.0.
 const uint16_t kVersionDeflated = 20;
