@@ -77,6 +77,9 @@ void FindEndRecord();
 uint16_t ReadEndRecord(EndRecord* record, uint8_t** comment);
 uint16_t ReadArchiveComment(uint8_t** comment, uint16_t length);
 uint16_t SeekCentralDirectory(const EndRecord* record);
+// After FindEndRecord: reads the end record into endRecord (its comment is
+// dropped) and seeks to the central directory it names.
+uint16_t ReadEndRecordAndSeekDirectory();
 // Reads one record after its signature. `nameUnusable` (may be null) is set
 // when the name cannot be represented in the ANSI code page.
 uint16_t ReadCentralHeader(CentralHeader* header, char* name, char** comment, bool* nameUnusable);

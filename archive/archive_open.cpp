@@ -5,7 +5,6 @@
 // one the first central-directory record names (not the one that physically
 // follows). Nothing in the executable's own headers is consulted, so the
 // stub can be any program and the block may stand anywhere before the data.
-#include <stdlib.h>
 #include <string.h>
 
 #include "archive/archive.h"
@@ -29,14 +28,7 @@ void ArchiveClose() {
 uint32_t FindFirstMemberOffset() {
   FindEndRecord();
   if (errorCode != kStatusOk) return 0;
-  uint8_t* archiveComment = nullptr;
-  errorCode = ReadEndRecord(&endRecord, &archiveComment);
-  free(archiveComment);
-  if (errorCode != kStatusOk) {
-    ArchiveClose();
-    return 0;
-  }
-  errorCode = SeekCentralDirectory(&endRecord);
+  errorCode = ReadEndRecordAndSeekDirectory();
   if (errorCode != kStatusOk) {
     ArchiveClose();
     return 0;

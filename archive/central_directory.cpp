@@ -159,14 +159,17 @@ void FreeEntryList(EntryList* list) {
   InitEntryList(list);
 }
 
+uint16_t ReadEndRecordAndSeekDirectory() {
+  uint8_t* archiveComment = nullptr;
+  uint16_t status = ReadEndRecord(&endRecord, &archiveComment);
+  free(archiveComment);
+  return status != kStatusOk ? status : SeekCentralDirectory(&endRecord);
+}
+
 void ReadCentralDirectory(EntryList* list) {
   FindEndRecord();
   if (errorCode != kStatusOk) return;
-  uint8_t* archiveComment = nullptr;
-  errorCode = ReadEndRecord(&endRecord, &archiveComment);
-  free(archiveComment);
-  if (errorCode != kStatusOk) return;
-  errorCode = SeekCentralDirectory(&endRecord);
+  errorCode = ReadEndRecordAndSeekDirectory();
   if (errorCode != kStatusOk) return;
   for (;;) {
     uint32_t signature;

@@ -67,10 +67,9 @@ uint32_t ComputePerMille(uint32_t done, uint32_t total) {
 }
 
 void FormatRunResult(char* buffer, uint16_t code, const char* archiveName) {
-  if (code == kStatusOk) {
-    FormatText(buffer, kResultTextCapacity, kSuccessFormat, archiveName);
-  } else if (code == kStatusCancelled) {
-    FormatText(buffer, kResultTextCapacity, kCancelledFormat, archiveName);
+  if (code == kStatusOk || code == kStatusCancelled) {
+    FormatText(buffer, kResultTextCapacity, code == kStatusOk ? kSuccessFormat : kCancelledFormat,
+               archiveName);
   } else {
     FormatText(buffer, kResultTextCapacity, kErrorFormat, (unsigned)code, archiveName);
   }
