@@ -24,7 +24,9 @@
 #include "engine/status.h"
 #include "inflate/huffman.h"
 
-#if UINTPTR_MAX > 0xFFFFFFFFu
+// The fast path needs a 64-bit bit buffer, so the full build has one on
+// every target; the small build keeps the machine word.
+#if UINTPTR_MAX > 0xFFFFFFFFu || !defined(ZARVEL_SMALL_BUILD)
 typedef uint64_t BitBuffer;
 #else
 typedef uint32_t BitBuffer;
@@ -256,14 +258,33 @@ void PrepareFastTables(const HuffmanEntry* literals, unsigned literalBits, const
   fastHoldsFixedCode = fixed;
 }
 
-// Input bytes the fast path wants buffered (up to four refills of one
-// symbol pair), and the room it keeps free at the window's end: two literals
-// and a longest match, plus the word that a copy may overrun.
-const int32_t kFastInputMargin = 24;
+// Input bytes the fast path wants buffered: one step refills at most twice,
+// and a refill loads 8 bytes and takes at most 7 of them.
+const int32_t kFastInputMargin = 15;
+// Room kept free at the window's end: two literals and a longest match, plus
+// the word that a copy may overrun.
 const uint32_t kFastWindowLimit = kWindowSize - 2 - kMaxMatch - 8;
+// Bits held after a refill, and the most that a distance takes: a 15-bit
+// code and 13 extra bits.
+const unsigned kRefilledBits = kBitBufferBits - 8;
+const unsigned kMaxDistanceBits = 15 + 13;
+
+// The base of a length or distance entry plus the extra bits that follow its
+// code bits in `saved`, the bit buffer as it was before the entry's bits
+// were dropped.
+inline uint32_t EntryValue(BitBuffer saved, FastEntry entry) {
+  BitBuffer both = saved & (((BitBuffer)1 << (uint8_t)entry) - 1);
+  return (entry >> 16) + (uint32_t)(both >> (uint8_t)(entry >> 8));
+}
 
 // Decodes symbols while the fast conditions hold. Returns kSymbolMore when
 // they stop holding, kSymbolEndOfBlock or kInflateBadData otherwise.
+//
+// The loop looks the next literal/length entry up before it finishes the
+// current symbol (before a refill, before a match copy), so that the table
+// load overlaps the work in front of it. The held-bit count is only right in
+// its low byte: whole entries are subtracted from it, which leaves the other
+// fields' bits above, and every use looks at the low byte alone.
 int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const HuffmanEntry* distances,
                 unsigned distanceBits) {
   const uint8_t* input = CompressedInput.buffer;
@@ -272,94 +293,99 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
   uint8_t* const windowStart = window;
   uint8_t* out = window + windowPos;
   uint8_t* const outLimit = window + kFastWindowLimit;
+  if (inputPos > inputLimit || out >= outLimit) return kSymbolMore;
   BitBuffer bits = bitBuffer;
-  unsigned held = bitsHeld;
+  uint32_t held = bitsHeld;
   const BitBuffer literalMask = ((BitBuffer)1 << kFastLiteralBits) - 1;
   const BitBuffer distanceMask = ((BitBuffer)1 << kFastDistanceBits) - 1;
   int result = kSymbolMore;
   FastEntry entry;
+  BitBuffer saved;
 
 // Tops the bit buffer up to at least its width minus 8 bits; the bytes
 // counted are the whole ones taken, so the bits above stay consistent with
 // the input position.
-#define ZV_REFILL()                                                      \
-  do {                                                                   \
-    bits |= LoadWord(input + inputPos) << held;                          \
-    inputPos += (int32_t)((kBitBufferBits - 1 - held) >> 3);             \
-    held |= kBitBufferBits - 8;                                          \
+#define ZV_REFILL()                                                          \
+  do {                                                                       \
+    bits |= LoadWord(input + inputPos) << (uint8_t)held;                     \
+    inputPos += (int32_t)((kBitBufferBits - 1 - (uint8_t)held) >> 3);       \
+    held |= kRefilledBits;                                                   \
   } while (0)
-#define ZV_LOOKUP(fast, mask, table, tableBits)                          \
-  do {                                                                   \
-    entry = fast[bits & mask];                                           \
-    if (entry & kFastLonger) {                                           \
-      entry = ResolveCarefully(table, tableBits, bits);                  \
-      if (entry == kFastInvalid) {                                       \
-        result = kInflateBadData;                                        \
-        goto done;                                                       \
-      }                                                                  \
-    }                                                                    \
+// Drops the bits of `entry`, keeping the buffer as it was for EntryValue.
+#define ZV_CONSUME()                                                         \
+  do {                                                                       \
+    saved = bits;                                                            \
+    bits >>= (uint8_t)entry;                                                 \
+    held -= entry;                                                           \
   } while (0)
-#define ZV_LITERAL_LOOKUP() ZV_LOOKUP(fastLiterals, literalMask, literals, literalBits)
-#define ZV_CONSUME_LITERAL()                                             \
-  do {                                                                   \
-    bits >>= entry & 0xFF;                                               \
-    held -= entry & 0xFF;                                                \
-    *out++ = (uint8_t)(entry >> 16);                                     \
-  } while (0)
-// The base plus the extra bits above the code bits; drops both.
-#define ZV_TAKE_VALUE(value)                                             \
-  do {                                                                   \
-    unsigned total = entry & 0xFF;                                       \
-    unsigned codeBits = (entry >> 8) & 0x1F;                             \
-    value = (entry >> 16) + (uint32_t)((bits & (((BitBuffer)1 << total) - 1)) >> codeBits); \
-    bits >>= total;                                                      \
-    held -= total;                                                       \
+#define ZV_FAIL_IF_INVALID()                                                 \
+  do {                                                                       \
+    if (entry == kFastInvalid) {                                             \
+      result = kInflateBadData;                                              \
+      goto done;                                                             \
+    }                                                                        \
   } while (0)
 
-  while (inputPos <= inputLimit && out < outLimit) {
-    ZV_REFILL();
-    // Literals are tested first: their entries are never sent to the careful
-    // tables, so the common case takes one test.
-    entry = fastLiterals[bits & literalMask];
+  ZV_REFILL();
+  entry = fastLiterals[bits & literalMask];
+  do {
+    // At least kRefilledBits bits are held here. A code longer than the
+    // table has a zero low byte, so consuming its entry drops nothing.
+    ZV_CONSUME();
     if (entry & kFastLiteral) {
-      // Two more symbols fit in what is left without a refill on 64 bits.
-      ZV_CONSUME_LITERAL();
-      if (kBitBufferBits < 64) ZV_REFILL();
+      // Three literals of at most 11 bits each, then the next lookup, fit
+      // in one refill; so do two literals, a length and a distance lookup.
+      uint32_t literal = entry >> 16;
       entry = fastLiterals[bits & literalMask];
+      ZV_CONSUME();
+      *out++ = (uint8_t)literal;
       if (entry & kFastLiteral) {
-        ZV_CONSUME_LITERAL();
-        if (kBitBufferBits < 64) ZV_REFILL();
+        literal = entry >> 16;
         entry = fastLiterals[bits & literalMask];
+        ZV_CONSUME();
+        *out++ = (uint8_t)literal;
         if (entry & kFastLiteral) {
-          ZV_CONSUME_LITERAL();
+          literal = entry >> 16;
+          entry = fastLiterals[bits & literalMask];
+          ZV_REFILL();
+          *out++ = (uint8_t)literal;
           continue;
         }
-        // A length and its extra bits take 20 bits at most; 56 - 45 is too
-        // few after three literals, so refill before the length.
-        if (kBitBufferBits >= 64 && held < 20) {
-          ZV_REFILL();
-        }
       }
     }
-    if (entry & kFastLonger) {
-      ZV_LITERAL_LOOKUP();
+    if (entry & (kFastLonger | kFastEndOfBlock)) {
+      if (entry & kFastEndOfBlock) {
+        result = kSymbolEndOfBlock;
+        goto done;
+      }
+      entry = ResolveCarefully(literals, literalBits, bits);
+      ZV_FAIL_IF_INVALID();
+      ZV_CONSUME();
       if (entry & kFastLiteral) {
-        ZV_CONSUME_LITERAL();
+        *out++ = (uint8_t)(entry >> 16);
+        ZV_REFILL();
+        entry = fastLiterals[bits & literalMask];
         continue;
       }
+      if (entry & kFastEndOfBlock) {
+        result = kSymbolEndOfBlock;
+        goto done;
+      }
     }
-    if (entry & kFastEndOfBlock) {
-      bits >>= entry & 0xFF;
-      held -= entry & 0xFF;
-      result = kSymbolEndOfBlock;
-      break;
+    uint32_t length = EntryValue(saved, entry);
+    // The distance lookup needs only the table's bits, which are held even
+    // after two literals and a long length; its code and extra bits may
+    // need the refill.
+    entry = fastDistances[bits & distanceMask];
+    if ((uint8_t)held < kMaxDistanceBits) ZV_REFILL();
+    if (entry & kFastLonger) {
+      entry = ResolveCarefully(distances, distanceBits, bits);
+      ZV_FAIL_IF_INVALID();
     }
-    uint32_t length;
-    ZV_TAKE_VALUE(length);
+    ZV_CONSUME();
+    uint32_t distance = EntryValue(saved, entry);
     ZV_REFILL();
-    ZV_LOOKUP(fastDistances, distanceMask, distances, distanceBits);
-    uint32_t distance;
-    ZV_TAKE_VALUE(distance);
+    entry = fastLiterals[bits & literalMask];
 
     uint32_t position = (uint32_t)(out - windowStart);
     if (distance > position) {
@@ -370,7 +396,8 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
       continue;
     }
     // Word copies may run up to 7 bytes past the match; those bytes are
-    // still history for later matches, so they are put back afterwards.
+    // still history for later matches (one window back, or an earlier
+    // member's), so they are put back afterwards.
     const uint8_t* from = out - distance;
     uint8_t* end = out + length;
     uint64_t beyond = Load64(end);
@@ -387,20 +414,23 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
         out += 8;
       } while (out < end);
     } else {
-      do *out++ = *from++;
-      while (out < end);
+      // Each word is right in its first `distance` bytes, and the next one
+      // starts there, reading what the last one wrote.
+      do {
+        Store64(out, Load64(from));
+        out += distance;
+        from += distance;
+      } while (out < end);
     }
     Store64(end, beyond);
     out = end;
-  }
+  } while (inputPos <= inputLimit && out < outLimit);
 done:
 #undef ZV_REFILL
-#undef ZV_LOOKUP
-#undef ZV_LITERAL_LOOKUP
-#undef ZV_CONSUME_LITERAL
-#undef ZV_TAKE_VALUE
+#undef ZV_CONSUME
+#undef ZV_FAIL_IF_INVALID
   bitBuffer = bits;
-  bitsHeld = held;
+  bitsHeld = (uint8_t)held;
   CompressedInput.nextPos = inputPos + 1;
   windowPos = (uint32_t)(out - windowStart);
   return result;
