@@ -387,19 +387,24 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
     ZV_REFILL();
     entry = fastLiterals[bits & literalMask];
 
-    uint32_t position = (uint32_t)(out - windowStart);
-    if (distance > position) {
-      // The source wraps around the window: the careful copy splits it.
-      windowPos = position;
-      CopyMatch(distance, length);
-      out = windowStart + windowPos;
-      continue;
+    const uint8_t* from = out - distance;
+    uint8_t* end = out + length;
+    if (distance > (uint32_t)(out - windowStart)) {
+      // The source lies one window back, ahead of the destination, where a
+      // forward word copy is right; only a source run that reaches the
+      // window's end needs the careful copy, which splits it.
+      from += kWindowSize;
+      if ((uint32_t)(from - windowStart) + length + 7 > kWindowSize) {
+        windowPos = (uint32_t)(out - windowStart);
+        CopyMatch(distance, length);
+        out = windowStart + windowPos;
+        continue;
+      }
+      distance = kWindowSize;
     }
     // Word copies may run up to 7 bytes past the match; those bytes are
     // still history for later matches (one window back, or an earlier
     // member's), so they are put back afterwards.
-    const uint8_t* from = out - distance;
-    uint8_t* end = out + length;
     uint64_t beyond = Load64(end);
     if (distance >= 8) {
       do {
