@@ -262,8 +262,9 @@ void PrepareFastTables(const HuffmanEntry* literals, unsigned literalBits, const
 // and a refill loads 8 bytes and takes at most 7 of them.
 const int32_t kFastInputMargin = 15;
 // Room kept free at the window's end: two literals and a longest match, plus
-// the word that a copy may overrun.
-const uint32_t kFastWindowLimit = kWindowSize - 2 - kMaxMatch - 8;
+// the two words that a copy may overrun.
+const uint32_t kFastCopyOverrun = 16;
+const uint32_t kFastWindowLimit = kWindowSize - 2 - kMaxMatch - kFastCopyOverrun;
 // Bits held after a refill, and the most that a distance takes: a 15-bit
 // code and 13 extra bits.
 const unsigned kRefilledBits = kBitBufferBits - 8;
@@ -394,7 +395,7 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
       // forward word copy is right; only a source run that reaches the
       // window's end needs the careful copy, which splits it.
       from += kWindowSize;
-      if ((uint32_t)(from - windowStart) + length + 7 > kWindowSize) {
+      if ((uint32_t)(from - windowStart) + length + kFastCopyOverrun > kWindowSize) {
         windowPos = (uint32_t)(out - windowStart);
         CopyMatch(distance, length);
         out = windowStart + windowPos;
@@ -402,22 +403,32 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
       }
       distance = kWindowSize;
     }
-    // Word copies may run up to 7 bytes past the match; those bytes are
-    // still history for later matches (one window back, or an earlier
-    // member's), so they are put back afterwards.
+    // Copies go in whole words, the first two unconditionally, so they may
+    // run up to 15 bytes past the match; those bytes are still history for
+    // later matches (one window back, or an earlier member's), so they are
+    // put back afterwards.
     uint64_t beyond = Load64(end);
+    uint64_t beyondNext = Load64(end + 8);
     if (distance >= 8) {
-      do {
+      Store64(out, Load64(from));
+      Store64(out + 8, Load64(from + 8));
+      while (length > 16) {
+        out += 16;
+        from += 16;
         Store64(out, Load64(from));
-        out += 8;
-        from += 8;
-      } while (out < end);
+        Store64(out + 8, Load64(from + 8));
+        length -= 16;
+      }
     } else if (distance == 1) {
       uint64_t run = 0x0101010101010101ull * *from;
-      do {
+      Store64(out, run);
+      Store64(out + 8, run);
+      while (length > 16) {
+        out += 16;
         Store64(out, run);
-        out += 8;
-      } while (out < end);
+        Store64(out + 8, run);
+        length -= 16;
+      }
     } else {
       // Each word is right in its first `distance` bytes, and the next one
       // starts there, reading what the last one wrote.
@@ -428,6 +439,7 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
       } while (out < end);
     }
     Store64(end, beyond);
+    Store64(end + 8, beyondNext);
     out = end;
   } while (inputPos <= inputLimit && out < outLimit);
 done:
