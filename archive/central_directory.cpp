@@ -40,7 +40,9 @@ uint16_t FindBytes(const uint8_t* haystack, uint16_t haystackLength, const uint8
   }
   if (haystackLength < patternLength) return kNotFound;
   for (uint32_t i = 0; i + patternLength <= haystackLength; i++) {
-    if (memcmp(haystack + i, pattern, patternLength) == 0) return (uint16_t)i;
+    uint16_t same = 0;
+    while (same < patternLength && haystack[i + same] == pattern[same]) same++;
+    if (same == patternLength) return (uint16_t)i;
   }
   return kNotFound;
 }

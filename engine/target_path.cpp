@@ -120,11 +120,11 @@ char* AddTrailingSeparator(char* text) {
 }
 
 void CreateOutputFile(const char* path) {
-  // The three strings of the walk; the prefix has room for one separator more.
-  char rest[kNameCapacity];
+  // The walk: the directories made so far, and the rest of the path after
+  // them (its first 255 characters count). The prefix has room for one
+  // separator more.
+  size_t rest = 0;
   char prefix[kNameCapacity + 1];
-  strncpy(rest, path, kNameCapacity - 1);
-  rest[kNameCapacity - 1] = 0;
   prefix[0] = 0;
   for (;;) {
     outputHandle = PlatformOpenWrite(path);
@@ -136,15 +136,18 @@ void CreateOutputFile(const char* path) {
     // Advance by one directory component; a drive designator or a leading
     // separator alone does not count as one.
     for (;;) {
-      char* separator = strchr(rest, kSeparator);
-      if (separator == nullptr) return;
-      size_t length = (size_t)(separator - rest);
+      size_t separator = rest;
+      while (separator < (size_t)kPathLimit && path[separator] != 0 && path[separator] != kSeparator) {
+        separator++;
+      }
+      if (separator == (size_t)kPathLimit || path[separator] == 0) return;
+      size_t length = separator - rest;
       AddTrailingSeparator(prefix);
       size_t prefixLength = strlen(prefix);
       if (prefixLength + length >= sizeof prefix) return;
-      memcpy(prefix + prefixLength, rest, length);
+      memcpy(prefix + prefixLength, path + rest, length);
       prefix[prefixLength + length] = 0;
-      memmove(rest, separator + 1, strlen(separator + 1) + 1);
+      rest = separator + 1;
       if (prefix[0] == 0) {
         prefix[0] = kSeparator;
         prefix[1] = 0;

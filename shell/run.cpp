@@ -57,9 +57,9 @@ bool BuildFollowUpCommandLine(const char* command, const char* directory, char* 
   const char* rest;
   if (command[0] == '"') {
     program = command + 1;
-    const char* close = strchr(program, '"');
-    length = close == nullptr ? strlen(program) : (size_t)(close - program);
-    rest = close == nullptr ? program + length : close + 1;
+    length = 0;
+    while (program[length] != 0 && program[length] != '"') length++;
+    rest = program[length] == '"' ? program + length + 1 : program + length;
   } else {
     length = 0;
     while (command[length] != 0 && command[length] != ' ' && command[length] != '\t') length++;
