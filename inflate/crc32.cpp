@@ -26,6 +26,25 @@ uint32_t Crc32 = 0xFFFFFFFFu;
 
 namespace {
 
+const uint32_t kCrcPolynomial = 0xEDB88320u;
+
+#ifdef ZARVEL_SMALL_BUILD
+// The small build makes the table at first use rather than carry its 1 KiB
+// in the image: entry i is the byte i run through the shift register eight
+// times, the same values as the constant table of the full build.
+uint32_t crcTable[256];
+
+const uint32_t* CrcTable() {
+  if (crcTable[1] == 0) {
+    for (uint32_t i = 0; i < 256; i++) {
+      uint32_t c = i;
+      for (int bit = 0; bit < 8; bit++) c = (c & 1) ? (c >> 1) ^ kCrcPolynomial : c >> 1;
+      crcTable[i] = c;
+    }
+  }
+  return crcTable;
+}
+#else
 const uint32_t kCrcTable[256] = {
     0x00000000u, 0x77073096u, 0xEE0E612Cu, 0x990951BAu, 0x076DC419u, 0x706AF48Fu,
     0xE963A535u, 0x9E6495A3u, 0x0EDB8832u, 0x79DCB8A4u, 0xE0D5E91Eu, 0x97D2D988u,
@@ -71,6 +90,9 @@ const uint32_t kCrcTable[256] = {
     0x54DE5729u, 0x23D967BFu, 0xB3667A2Eu, 0xC4614AB8u, 0x5D681B02u, 0x2A6F2B94u,
     0xB40BBE37u, 0xC30C8EA1u, 0x5A05DF1Bu, 0x2D02EF8Du,
 };
+
+inline const uint32_t* CrcTable() { return kCrcTable; }
+#endif
 
 #ifndef ZARVEL_SMALL_BUILD
 
@@ -208,13 +230,14 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t FoldedUpdate(uint32_t c, const
 
 }  // namespace
 
-uint32_t Crc32Step(uint8_t byte, uint32_t crc) { return kCrcTable[(crc ^ byte) & 0xFF] ^ (crc >> 8); }
+uint32_t Crc32Step(uint8_t byte, uint32_t crc) { return CrcTable()[(crc ^ byte) & 0xFF] ^ (crc >> 8); }
 
 void Crc32Update(uint32_t* crc, const uint8_t* buffer, uint32_t count) {
   if (buffer == nullptr || count == 0) return;
   uint32_t c = *crc;
 #if defined(ZARVEL_SMALL_BUILD)
-  while (count-- > 0) c = Crc32Step(*buffer++, c);
+  const uint32_t* table = CrcTable();
+  while (count-- > 0) c = table[(c ^ *buffer++) & 0xFF] ^ (c >> 8);
 #else
 #if defined(ZARVEL_FOLDING_CRC)
   if (count >= kFoldMinimum && FoldingAvailable()) {
