@@ -301,13 +301,15 @@ inline uint32_t EntryValue(BitBuffer saved, FastEntry entry) {
 #endif
 ZV_ALWAYS_INLINE int FastSymbolsBody(const HuffmanEntry* literals, unsigned literalBits,
                                      const HuffmanEntry* distances, unsigned distanceBits) {
-  const uint8_t* input = CompressedInput.buffer;
-  int32_t inputPos = CompressedInput.nextPos - 1;
-  const int32_t inputLimit = CompressedInput.fill - kFastInputMargin;
   uint8_t* const windowStart = window;
   uint8_t* out = window + windowPos;
   uint8_t* const outLimit = window + kFastWindowLimit;
-  if (inputPos > inputLimit || out >= outLimit) return kSymbolMore;
+  if (CompressedInput.nextPos - 1 > CompressedInput.fill - kFastInputMargin || out >= outLimit) {
+    return kSymbolMore;
+  }
+  const uint8_t* const inputStart = CompressedInput.buffer;
+  const uint8_t* in = inputStart + CompressedInput.nextPos - 1;
+  const uint8_t* const inputLimit = inputStart + CompressedInput.fill - kFastInputMargin;
   BitBuffer bits = bitBuffer;
   uint32_t held = bitsHeld;
   const BitBuffer literalMask = ((BitBuffer)1 << kFastLiteralBits) - 1;
@@ -321,8 +323,8 @@ ZV_ALWAYS_INLINE int FastSymbolsBody(const HuffmanEntry* literals, unsigned lite
 // the input position.
 #define ZV_REFILL()                                                          \
   do {                                                                       \
-    bits |= LoadWord(input + inputPos) << (uint8_t)held;                     \
-    inputPos += (int32_t)((kBitBufferBits - 1 - (uint8_t)held) >> 3);       \
+    bits |= LoadWord(in) << (uint8_t)held;                                   \
+    in += (kBitBufferBits - 1 - (uint8_t)held) >> 3;                         \
     held |= kRefilledBits;                                                   \
   } while (0)
 // Drops the bits of `entry`, keeping the buffer as it was for EntryValue.
@@ -454,14 +456,14 @@ ZV_ALWAYS_INLINE int FastSymbolsBody(const HuffmanEntry* literals, unsigned lite
     Store64(end, beyond);
     Store64(end + 8, beyondNext);
     out = end;
-  } while (inputPos <= inputLimit && out < outLimit);
+  } while (in <= inputLimit && out < outLimit);
 done:
 #undef ZV_REFILL
 #undef ZV_CONSUME
 #undef ZV_FAIL_IF_INVALID
   bitBuffer = bits;
   bitsHeld = (uint8_t)held;
-  CompressedInput.nextPos = inputPos + 1;
+  CompressedInput.nextPos = (int32_t)(in - inputStart) + 1;
   windowPos = (uint32_t)(out - windowStart);
   return result;
 }
