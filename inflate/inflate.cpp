@@ -274,6 +274,12 @@ const uint32_t kFastWindowLimit = kWindowSize - 2 - kMaxMatch - kFastCopyOverrun
 const unsigned kRefilledBits = kBitBufferBits - 8;
 const unsigned kMaxDistanceBits = 15 + 13;
 
+// Whether the fast path may take a step here: enough input buffered and
+// enough room left in the window.
+inline bool FastPathFits() {
+  return windowPos < kFastWindowLimit && CompressedInput.nextPos - 1 <= CompressedInput.fill - kFastInputMargin;
+}
+
 // The base of a length or distance entry plus the extra bits that follow its
 // code bits in `saved`, the bit buffer as it was before the entry's bits
 // were dropped.
@@ -301,12 +307,10 @@ inline uint32_t EntryValue(BitBuffer saved, FastEntry entry) {
 #endif
 ZV_ALWAYS_INLINE int FastSymbolsBody(const HuffmanEntry* literals, unsigned literalBits,
                                      const HuffmanEntry* distances, unsigned distanceBits) {
+  if (!FastPathFits()) return kSymbolMore;
   uint8_t* const windowStart = window;
   uint8_t* out = window + windowPos;
   uint8_t* const outLimit = window + kFastWindowLimit;
-  if (CompressedInput.nextPos - 1 > CompressedInput.fill - kFastInputMargin || out >= outLimit) {
-    return kSymbolMore;
-  }
   const uint8_t* const inputStart = CompressedInput.buffer;
   const uint8_t* in = inputStart + CompressedInput.nextPos - 1;
   const uint8_t* const inputLimit = inputStart + CompressedInput.fill - kFastInputMargin;
@@ -532,7 +536,9 @@ int DecodeSymbols(const HuffmanEntry* literals, unsigned literalBits,
 #endif
   for (;;) {
 #ifndef ZARVEL_SMALL_BUILD
-    int result = FastSymbols(literals, literalBits, distances, distanceBits);
+    // Near the end of the input buffer or of the window the careful path
+    // takes one symbol at a time, until the fast path fits again.
+    int result = FastPathFits() ? FastSymbols(literals, literalBits, distances, distanceBits) : kSymbolMore;
     if (result == kSymbolMore) result = SlowSymbol(literals, literalBits, distances, distanceBits);
 #else
     int result = SlowSymbol(literals, literalBits, distances, distanceBits);
