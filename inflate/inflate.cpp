@@ -176,6 +176,13 @@ inline uint64_t Load64(const uint8_t* p) {
 
 inline void Store64(uint8_t* p, uint64_t word) { memcpy(p, &word, sizeof word); }
 
+// 16 bytes at once: a vector load and store where the target has them.
+inline void Copy16(uint8_t* to, const uint8_t* from) {
+  uint8_t piece[16];
+  memcpy(piece, from, sizeof piece);
+  memcpy(to, piece, sizeof piece);
+}
+
 // The fast path's own tables: one level, wider than the careful tables'
 // roots, four bytes an entry, built from the careful tables at the start of
 // every block into static storage. An entry holds in its low byte every bit
@@ -266,8 +273,8 @@ void PrepareFastTables(const HuffmanEntry* literals, unsigned literalBits, const
 // and a refill loads 8 bytes and takes at most 7 of them.
 const int32_t kFastInputMargin = 15;
 // Room kept free at the window's end: two literals and a longest match, plus
-// the two words that a copy may overrun.
-const uint32_t kFastCopyOverrun = 16;
+// the bytes that a copy may overrun.
+const uint32_t kFastCopyOverrun = 32;
 const uint32_t kFastWindowLimit = kWindowSize - 2 - kMaxMatch - kFastCopyOverrun;
 // Bits held after a refill, and the most that a distance takes: a 15-bit
 // code and 13 extra bits.
@@ -422,13 +429,23 @@ ZV_ALWAYS_INLINE int FastSymbolsBody(const HuffmanEntry* literals, unsigned lite
       }
       distance = kWindowSize;
     }
-    // Copies go in whole words, the first two unconditionally, so they may
-    // run up to 15 bytes past the match; those bytes are still history for
-    // later matches (one window back, or an earlier member's), so they are
-    // put back afterwards.
-    uint64_t beyond = Load64(end);
-    uint64_t beyondNext = Load64(end + 8);
-    if (distance >= 8) {
+    // Copies go in pieces of 16 bytes, or of 8 for distances below 16, the
+    // first 32 bytes or 16 unconditionally, so they may run up to 31 bytes
+    // past the match; those bytes are still history for later matches (one
+    // window back, or an earlier member's), so they are put back afterwards.
+    uint8_t beyond[kFastCopyOverrun];
+    memcpy(beyond, end, sizeof beyond);
+    if (distance >= 16) {
+      Copy16(out, from);
+      Copy16(out + 16, from + 16);
+      while (length > 32) {
+        out += 32;
+        from += 32;
+        Copy16(out, from);
+        Copy16(out + 16, from + 16);
+        length -= 32;
+      }
+    } else if (distance >= 8) {
       Store64(out, Load64(from));
       Store64(out + 8, Load64(from + 8));
       while (length > 16) {
@@ -457,8 +474,7 @@ ZV_ALWAYS_INLINE int FastSymbolsBody(const HuffmanEntry* literals, unsigned lite
         from += distance;
       } while (out < end);
     }
-    Store64(end, beyond);
-    Store64(end + 8, beyondNext);
+    memcpy(end, beyond, sizeof beyond);
     out = end;
   } while (in <= inputLimit && out < outLimit);
 done:

@@ -62,7 +62,7 @@ std::string RandomMember(Random& random, WindowModel& model, unsigned symbols) {
     switch (kind) {
       case 4: distance = 1 + random.Below(7); break;               // a repeated pattern
       case 5: distance = 8 + random.Below(40); break;              // close, overlapping
-      case 6: distance = kWindowSize - random.Below(17); break;    // the bytes just ahead
+      case 6: distance = kWindowSize - random.Below(33); break;    // the bytes just ahead
       case 7: distance = kWindowSize - 300 + random.Below(300); break;
       default: distance = 1 + random.Below(kWindowSize); break;
     }
@@ -97,7 +97,7 @@ TEST(MatchCopies, RandomMatchesOfEveryDistanceClassGiveTheModelsBytes) {
 
 TEST(MatchCopies, AFarMatchRightAfterAShortOneReadsTheOldBytesBehindIt) {
   // Old bytes that differ from everything written now, then short matches
-  // each followed by a match of distance 32753..32768: it starts on the
+  // each followed by a match of distance 32737..32768: it starts on the
   // bytes that the short match's word copies ran over.
   WindowModel model;
   BitWriter w;
@@ -113,7 +113,7 @@ TEST(MatchCopies, AFarMatchRightAfterAShortOneReadsTheOldBytesBehindIt) {
     unsigned shortDistance = i % 3 == 0 ? 2 + i % 6 : 16;
     w.FixedMatch(3 + i % 4, shortDistance);
     model.Match(3 + i % 4, shortDistance);
-    unsigned far = kWindowSize - i % 16;
+    unsigned far = kWindowSize - i % 32;
     w.FixedMatch(5 + i % 20, far);
     model.Match(5 + i % 20, far);
   }
