@@ -8,6 +8,14 @@
 // already open. Unused codes of an incomplete code are placed after the real
 // ones as invalid entries, so every table is completely filled and a lookup
 // never meets an empty slot.
+//
+// There are two builders of the same tables. The full build keeps the one
+// that sorts the symbols first and carries each level's code prefix; the
+// stub, where every byte of code travels with each archive, uses the compact
+// one, which finds the symbols of each length by scanning the lengths again,
+// records each new table in the chain through the link it last wrote, and
+// notices that a level is done from the code bit its increment set. The
+// tests build both and compare the tables.
 #include "inflate/huffman.h"
 
 #include <stdlib.h>
@@ -35,6 +43,16 @@ int ReleaseHuffmanTable(HuffmanEntry* table) {
   }
   return 0;
 }
+
+#ifdef ZARVEL_SMALL_BUILD
+
+int BuildHuffmanTable(const uint8_t* lengths, unsigned count, unsigned simpleCount,
+                      const uint16_t* bases, const uint16_t* extraBits, HuffmanEntry** table,
+                      unsigned* lookupBits) {
+  return BuildCompactHuffmanTable(lengths, count, simpleCount, bases, extraBits, table, lookupBits);
+}
+
+#else
 
 int BuildHuffmanTable(const uint8_t* lengths, unsigned count, unsigned simpleCount,
                       const uint16_t* bases, const uint16_t* extraBits, HuffmanEntry** table,
@@ -173,4 +191,116 @@ int BuildHuffmanTable(const uint8_t* lengths, unsigned count, unsigned simpleCou
 
   *lookupBits = levelBits[0];
   return (unusedCodes != 0 && longest > 1) ? kHuffmanIncomplete : kHuffmanComplete;
+}
+
+#endif  // ZARVEL_SMALL_BUILD
+
+int BuildCompactHuffmanTable(const uint8_t* lengths, unsigned count, unsigned simpleCount,
+                             const uint16_t* bases, const uint16_t* extraBits, HuffmanEntry** table,
+                             unsigned* lookupBits) {
+  *table = nullptr;
+  unsigned endOfBlockBits = count > 256 ? lengths[256] : kMaxCodeBits;
+  unsigned codesOfLength[kMaxCodeBits + 1] = {0};
+  for (unsigned s = 0; s < count; s++) codesOfLength[lengths[s]]++;
+  if (codesOfLength[0] == count) {
+    *lookupBits = 0;
+    return kHuffmanComplete;
+  }
+  unsigned shortest = 1;
+  while (codesOfLength[shortest] == 0) shortest++;
+  unsigned longest = kMaxCodeBits;
+  while (codesOfLength[longest] == 0) longest--;
+  // Kraft sum, one length at a time: what is left of the code space after
+  // each length, doubled for the next. What remains after the longest are
+  // its unused codes.
+  int unused = 1;
+  for (unsigned len = 1; len <= longest; len++) {
+    unused = 2 * unused - (int)codesOfLength[len];
+    if (unused < 0) return kHuffmanOversubscribed;
+  }
+  codesOfLength[longest] += (unsigned)unused;
+  unsigned rootBits = *lookupBits;
+  if (rootBits < shortest) rootBits = shortest;
+  if (rootBits > longest) rootBits = longest;
+
+  HuffmanEntry* levelTable[kMaxLevels];
+  unsigned levelBits[kMaxLevels];
+  int depth = -1;
+  unsigned covered = 0;
+  unsigned currentBits = 0;
+  unsigned code = 0;
+  HuffmanEntry** chain = table;  // where the next table of the build is recorded
+  for (unsigned len = shortest; len <= longest; len++) {
+    unsigned symbol = 0;  // the symbols of this length are met in order
+    for (unsigned remaining = codesOfLength[len]; remaining > 0; remaining--) {
+      while (len > covered + currentBits) {
+        covered += currentBits;
+        unsigned limit = longest - covered < rootBits ? longest - covered : rootBits;
+        unsigned bits = len - covered;
+        unsigned spare = 1u << bits;
+        if (spare > remaining) {
+          spare -= remaining;
+          unsigned longer = len;
+          // Grow while the longer codes do not fill the space on their own.
+          while (bits < limit && ++bits < limit) {
+            spare <<= 1;
+            if (spare <= codesOfLength[++longer]) break;
+            spare -= codesOfLength[longer];
+          }
+        }
+        if (covered < endOfBlockBits && covered + bits > endOfBlockBits) bits = endOfBlockBits - covered;
+        HuffmanEntry* made = AllocateTable(bits);
+        if (made == nullptr) {
+          ReleaseHuffmanTable(*table);
+          *table = nullptr;
+          return kHuffmanNoMemory;
+        }
+        *chain = made;
+        chain = &made[-1].subTable;
+        if (depth >= 0) {
+          HuffmanEntry& link = levelTable[depth][(code >> (covered - currentBits)) & ((1u << currentBits) - 1)];
+          link.tag = (uint8_t)(kTagLinkBase + bits);
+          link.dropBits = (uint8_t)currentBits;
+          link.subTable = made;
+        }
+        depth++;
+        levelTable[depth] = made;
+        levelBits[depth] = bits;
+        currentBits = bits;
+      }
+      // Past the last symbol of the longest length come the unused codes.
+      while (symbol < count && lengths[symbol] != len) symbol++;
+      HuffmanEntry entry;
+      entry.dropBits = (uint8_t)(len - covered);
+      entry.subTable = nullptr;
+      if (symbol >= count) {
+        entry.tag = kTagInvalid;
+      } else if (symbol < simpleCount) {
+        entry.tag = symbol < 256 ? kTagLiteral : kTagEndOfBlock;
+        entry.value = (uint16_t)symbol;
+      } else {
+        entry.tag = (uint8_t)extraBits[symbol - simpleCount];
+        entry.value = bases[symbol - simpleCount];
+      }
+      symbol++;
+      for (unsigned index = code >> covered; index < (1u << currentBits); index += 1u << (len - covered)) {
+        levelTable[depth][index] = entry;
+      }
+      unsigned bit = 1u << (len - 1);
+      while (code & bit) {
+        code ^= bit;
+        bit >>= 1;
+      }
+      code ^= bit;
+      // The increment set `bit` and kept the bits below it: a level stays
+      // current while its prefix, the code bits below `covered`, is kept.
+      while (depth > 0 && bit < (1u << covered)) {
+        depth--;
+        currentBits = levelBits[depth];
+        covered -= currentBits;
+      }
+    }
+  }
+  *lookupBits = levelBits[0];
+  return (unused != 0 && longest > 1) ? kHuffmanIncomplete : kHuffmanComplete;
 }

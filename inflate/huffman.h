@@ -45,4 +45,9 @@ const int kMaxSymbols = 288;
 int BuildHuffmanTable(const uint8_t* lengths, unsigned count, unsigned simpleCount,
                       const uint16_t* bases, const uint16_t* extraBits, HuffmanEntry** table,
                       unsigned* lookupBits);
+// The same tables from less code: the stub's builder (BuildHuffmanTable
+// forwards to it in the small build).
+int BuildCompactHuffmanTable(const uint8_t* lengths, unsigned count, unsigned simpleCount,
+                             const uint16_t* bases, const uint16_t* extraBits, HuffmanEntry** table,
+                             unsigned* lookupBits);
 int ReleaseHuffmanTable(HuffmanEntry* table);

@@ -2,6 +2,8 @@
 // over-subscribed codes, and a full round trip of every symbol of many codes.
 #include <stdint.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -214,3 +216,111 @@ TEST(HuffmanTables, EverySymbolDecodesFromItsCodeFollowedByAnyBits) {
 }
 
 }  // namespace
+
+namespace {
+
+// Compares two builds entry by entry, following links into sub-tables, and
+// checks that the links of both name the same position in their chains.
+void ExpectSameTables(const HuffmanEntry* a, const HuffmanEntry* b, unsigned bits,
+                      const std::vector<const HuffmanEntry*>& chainA,
+                      const std::vector<const HuffmanEntry*>& chainB, const std::string& where) {
+  for (unsigned i = 0; i < (1u << bits); i++) {
+    ASSERT_EQ(a[i].tag, b[i].tag) << where << " index " << i;
+    ASSERT_EQ(a[i].dropBits, b[i].dropBits) << where << " index " << i;
+    if (a[i].tag > kTagLinkBase && a[i].tag != kTagInvalid) {
+      size_t posA = std::find(chainA.begin(), chainA.end(), a[i].subTable) - chainA.begin();
+      size_t posB = std::find(chainB.begin(), chainB.end(), b[i].subTable) - chainB.begin();
+      ASSERT_LT(posA, chainA.size()) << where;
+      ASSERT_EQ(posA, posB) << where << " index " << i;
+      ExpectSameTables(a[i].subTable, b[i].subTable, a[i].tag - kTagLinkBase, chainA, chainB,
+                       where + "/" + std::to_string(i));
+    } else if (a[i].tag != kTagInvalid) {
+      ASSERT_EQ(a[i].value, b[i].value) << where << " index " << i;
+    }
+  }
+}
+
+std::vector<const HuffmanEntry*> Chain(const HuffmanEntry* table) {
+  std::vector<const HuffmanEntry*> chain;
+  for (; table != nullptr; table = table[-1].subTable) chain.push_back(table);
+  return chain;
+}
+
+// Builds with both builders and expects the same result, root width and
+// tables, chain order included.
+void ExpectBuildersAgree(const std::vector<uint8_t>& lengths, unsigned simple, unsigned wanted,
+                         const uint16_t* bases, const uint16_t* extras, const std::string& what) {
+  HuffmanEntry *full = nullptr, *compact = nullptr;
+  unsigned fullBits = wanted, compactBits = wanted;
+  int fullResult = BuildHuffmanTable(lengths.data(), (unsigned)lengths.size(), simple, bases, extras,
+                                     &full, &fullBits);
+  int compactResult = BuildCompactHuffmanTable(lengths.data(), (unsigned)lengths.size(), simple,
+                                               bases, extras, &compact, &compactBits);
+  EXPECT_EQ(fullResult, compactResult) << what;
+  EXPECT_EQ(fullBits, compactBits) << what;
+  EXPECT_EQ(full == nullptr, compact == nullptr) << what;
+  if (full != nullptr && compact != nullptr && fullBits == compactBits) {
+    std::vector<const HuffmanEntry*> chainFull = Chain(full), chainCompact = Chain(compact);
+    EXPECT_EQ(chainFull.size(), chainCompact.size()) << what;
+    ExpectSameTables(full, compact, fullBits, chainFull, chainCompact, what);
+  }
+  ReleaseHuffmanTable(full);
+  ReleaseHuffmanTable(compact);
+}
+
+}  // namespace
+
+TEST(HuffmanTables, CompactBuilderMakesTheSameTablesForTheFixedCode) {
+  std::vector<uint16_t> bases(31), extras(31);
+  for (int i = 0; i < 31; i++) {
+    bases[i] = (uint16_t)(3 + i);
+    extras[i] = (uint16_t)(i < 29 ? i / 4 : kTagInvalid);
+  }
+  ExpectBuildersAgree(FixedLiteralLengths(), 257, 7, bases.data(), extras.data(), "fixed literals");
+  ExpectBuildersAgree(std::vector<uint8_t>(30, 5), 0, 5, bases.data(), extras.data(), "fixed distances");
+}
+
+// Random codes of every kind: complete, incomplete (some codes left out),
+// over-subscribed, with and without an end-of-block symbol, asked for root
+// widths from 1 to 10 bits.
+TEST(HuffmanTables, CompactBuilderMakesTheSameTablesForRandomCodes) {
+  uint32_t state = 777;
+  auto next = [&state]() { return (state = state * 1664525u + 1013904223u) >> 8; };
+  std::vector<uint16_t> bases(300), extras(300);
+  for (int i = 0; i < 300; i++) {
+    bases[i] = (uint16_t)(500 + 3 * i);
+    extras[i] = (uint16_t)(i % 14);
+  }
+  for (int round = 0; round < 600; round++) {
+    unsigned n = 1 + next() % 288;
+    unsigned maxLength = 1 + next() % 15;
+    std::vector<uint8_t> lengths(1, 0);
+    while (lengths.size() < n) {
+      size_t pick = next() % lengths.size();
+      if (lengths[pick] >= maxLength) {
+        if (next() % 8 == 0) break;  // fewer symbols than asked
+        continue;
+      }
+      lengths[pick]++;
+      lengths.push_back(lengths[pick]);
+    }
+    for (size_t i = lengths.size(); i > 1; i--) std::swap(lengths[i - 1], lengths[next() % i]);
+    switch (round % 4) {
+      case 1:  // incomplete: drop a few codes
+        for (unsigned k = 1 + next() % 3; k > 0; k--) lengths[next() % lengths.size()] = 0;
+        break;
+      case 2:  // over-subscribed, mostly: shorten one code
+        if (lengths[0] > 1) lengths[0]--;
+        break;
+      case 3:  // lengths with no structure at all
+        for (uint8_t& l : lengths) l = (uint8_t)(next() % 8 == 0 ? 0 : 1 + next() % maxLength);
+        break;
+    }
+    while (lengths.size() < n) lengths.push_back(0);
+    unsigned simple = round % 3 == 0 ? 0 : round % 3 == 1 ? 257 : (unsigned)lengths.size();
+    unsigned wanted = 1 + next() % 10;
+    ExpectBuildersAgree(lengths, simple, wanted, bases.data(), extras.data(),
+                        "round " + std::to_string(round));
+    if (HasFatalFailure()) return;
+  }
+}
