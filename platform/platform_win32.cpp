@@ -5,6 +5,7 @@
 // LocalFileTimeToFileTime and SetFileTime, as local time.
 #include "platform/platform.h"
 
+#include <string.h>
 #include <windows.h>
 
 #include "platform/fault.h"
@@ -47,7 +48,6 @@ PlatformHandle PlatformOpenWrite(const char* path) {
   // rights (or Wine run by root) would not, so the rule is applied here.
   if (PlatformIsReadOnly(path)) {
     FaultHit(kFaultOpen);
-    SetLastError(ERROR_ACCESS_DENIED);
     return kNoHandle;
   }
   return OpenFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
@@ -79,10 +79,11 @@ int32_t PlatformWrite(PlatformHandle handle, const void* buffer, uint32_t count)
 int64_t PlatformSeek(PlatformHandle handle, int64_t offset, SeekOrigin origin) {
   HANDLE file = Lookup(handle);
   if (FaultHit(kFaultSeek) || file == INVALID_HANDLE_VALUE) return -1;
-  static const DWORD kMethod[] = {FILE_BEGIN, FILE_CURRENT, FILE_END};
+  static_assert(kSeekSet == FILE_BEGIN && kSeekCur == FILE_CURRENT && kSeekEnd == FILE_END,
+                "the origins are the system's move methods");
   LARGE_INTEGER distance, result;
   distance.QuadPart = offset;
-  if (!SetFilePointerEx(file, distance, &result, kMethod[origin])) return -1;
+  if (!SetFilePointerEx(file, distance, &result, (DWORD)origin)) return -1;
   return result.QuadPart;
 }
 
@@ -163,7 +164,7 @@ void PlatformSetFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {
 }
 
 bool PlatformOemToAnsi(const char* oem, char* ansi, size_t capacity) {
-  size_t n = lstrlenA(oem);
+  size_t n = strlen(oem);
   if (n + 1 > capacity) return false;
   OemToCharBuffA(oem, ansi, (DWORD)n);
   ansi[n] = 0;

@@ -8,6 +8,7 @@
 // that arrive re-enter MainDialogProc.
 #include <windows.h>
 #include <commdlg.h>
+#include <stddef.h>
 #include <string.h>
 
 #include "archive/archive.h"
@@ -96,15 +97,20 @@ ShellHooks shellHooks = {
     SetCurrentDirectoryTo, StartCommand,        IsLeadByteOfCodePage,
 };
 
+// The system fills ShellRect directly: it has RECT's layout.
+static_assert(sizeof(ShellRect) == sizeof(RECT) && offsetof(RECT, left) == offsetof(ShellRect, left) &&
+                  offsetof(RECT, top) == offsetof(ShellRect, top) &&
+                  offsetof(RECT, right) == offsetof(ShellRect, right) &&
+                  offsetof(RECT, bottom) == offsetof(ShellRect, bottom),
+              "ShellRect is laid out as RECT");
+
 void CenterWindow(HWND window) {
-  RECT desktop, own;
-  GetWindowRect(GetDesktopWindow(), &desktop);
-  GetWindowRect(window, &own);
-  ShellRect d = {desktop.left, desktop.top, desktop.right, desktop.bottom};
-  ShellRect w = {own.left, own.top, own.right, own.bottom};
+  ShellRect desktop, own;
+  GetWindowRect(GetDesktopWindow(), reinterpret_cast<RECT*>(&desktop));
+  GetWindowRect(window, reinterpret_cast<RECT*>(&own));
   int32_t x, y;
-  ComputeCenteredPosition(d, w, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), &x,
-                          &y);
+  ComputeCenteredPosition(desktop, own, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+                          &x, &y);
   SetWindowPos(window, nullptr, x, y, 0, 0, kCenterFlags);
 }
 

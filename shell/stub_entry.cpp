@@ -17,6 +17,10 @@ extern "C" void StubEntry();
 extern "C" __attribute__((used)) void (*const stubEntryAddress)() = StubEntry;
 #endif
 
+// The image's own DOS header, placed by the linker: the module handle of the
+// program, without asking the system for it.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
 extern "C" __attribute__((externally_visible)) void StubEntry() {
-  ExitProcess((UINT)WinMain(GetModuleHandleA(nullptr), nullptr, nullptr, SW_SHOWDEFAULT));
+  ExitProcess((UINT)WinMain((HINSTANCE)&__ImageBase, nullptr, nullptr, SW_SHOWDEFAULT));
 }
