@@ -12,6 +12,7 @@
 #include <stdint.h>
 
 #include "archive/zip_format.h"
+#include "engine/based.h"
 #include "platform/platform.h"
 
 // The appended configuration block: two NUL-padded texts of 257 bytes. It
@@ -119,10 +120,9 @@ void ResetCompressedInput(uint8_t* buffer, uint32_t compressedSize);
 int32_t RefillCompressedInput();
 // The next compressed byte, 0..255, or kEndOfData once the data is used up.
 inline int FetchByte() {
-  if (CompressedInput.fill >= CompressedInput.nextPos) {
-    return CompressedInput.buffer[CompressedInput.nextPos++ - 1];
-  }
+  CompressedInputState* in = Based(&CompressedInput);
+  if (in->fill >= in->nextPos) return in->buffer[in->nextPos++ - 1];
   if (RefillCompressedInput() <= 0) return kEndOfData;
-  CompressedInput.nextPos = 2;
-  return CompressedInput.buffer[0];
+  in->nextPos = 2;
+  return in->buffer[0];
 }

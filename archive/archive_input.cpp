@@ -77,7 +77,7 @@ void ResetCompressedInput(uint8_t* buffer, uint32_t compressedSize) {
 }
 
 int32_t RefillCompressedInput() {
-  CompressedInputState& in = CompressedInput;
+  CompressedInputState& in = *Based(&CompressedInput);
   if (in.remaining == 0) {
     in.nextPos = in.fill + 1;
     return 0;

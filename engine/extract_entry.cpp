@@ -96,7 +96,7 @@ void SetOutputFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {
 }
 
 void CopyStoredData() {
-  CompressedInputState& in = CompressedInput;
+  CompressedInputState& in = *Based(&CompressedInput);
   uint32_t total = CentralField32(currentHeader, kCentralUncompressedSize);
   do {
     uint32_t want = in.remaining < (uint32_t)kInputBufferSize ? in.remaining : kInputBufferSize;

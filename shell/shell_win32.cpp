@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "archive/archive.h"
+#include "engine/based.h"
 #include "shell/shell.h"
 #include "shell/shell_win32.h"
 
@@ -150,20 +151,21 @@ int BrowseForDirectory(HWND owner) {
   memset(browseFileTitle, 0, sizeof browseFileTitle);
   strcpy(browseFile, kDummyFileName);
   strcpy(browseFileTitle, kDummyFileName);
-  memset(&browseRequest, 0, sizeof browseRequest);
+  OPENFILENAMEA* request = Based(&browseRequest);
+  memset(request, 0, sizeof *request);
   // The size of the structure as first published: the template-based
   // dialog needs none of the later fields.
-  browseRequest.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
-  browseRequest.hwndOwner = owner;
-  browseRequest.hInstance = InstanceHandle();
-  browseRequest.lpstrFile = browseFile;
-  browseRequest.nMaxFile = kBrowseBufferSize;
-  browseRequest.lpstrFileTitle = browseFileTitle;
-  browseRequest.nMaxFileTitle = 0;
-  browseRequest.lpstrTitle = kBrowseTitle;
-  browseRequest.Flags = kBrowseFlags;
-  browseRequest.lpTemplateName = MAKEINTRESOURCEA(IDD_BROWSE);
-  return GetSaveFileNameA(&browseRequest) ? 1 : 0;
+  request->lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+  request->hwndOwner = owner;
+  request->hInstance = InstanceHandle();
+  request->lpstrFile = browseFile;
+  request->nMaxFile = kBrowseBufferSize;
+  request->lpstrFileTitle = browseFileTitle;
+  request->nMaxFileTitle = 0;
+  request->lpstrTitle = kBrowseTitle;
+  request->Flags = kBrowseFlags;
+  request->lpTemplateName = MAKEINTRESOURCEA(IDD_BROWSE);
+  return GetSaveFileNameA(request) ? 1 : 0;
 }
 
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
