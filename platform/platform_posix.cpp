@@ -33,6 +33,10 @@ bool HasNoWritePermission(const struct stat& st) { return (st.st_mode & 0222) ==
 PlatformHandle OpenForWriting(const char* path, int extraFlags) {
   char system[kSystemPathCapacity];
   if (FaultHit(kFaultOpen) || !ToSystemPath(path, system)) return kNoHandle;
+  // Most outputs are new files: one call makes them. Only when something is
+  // already there do the read-only and directory rules need a look.
+  int fd = open(system, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0 || errno != EEXIST || (extraFlags & O_EXCL)) return fd;
   struct stat st;
   if (stat(system, &st) == 0 && (S_ISDIR(st.st_mode) || HasNoWritePermission(st))) {
     errno = EACCES;
