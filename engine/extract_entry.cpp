@@ -167,15 +167,15 @@ bool CrcMatches() { return ~Crc32 == CentralField32(currentHeader, kCentralCrc);
 
 }  // namespace
 
-void ExtractEntry(const CentralHeader* header, const char* targetPath) {
-  uint8_t* buffer = BeginEntry(header);
-  if (buffer == nullptr) return;
+namespace {
 
+// Writes the member whose input is ready to `targetPath` and settles its
+// status; BeginEntry's buffer is the caller's to free.
+void WriteEntry(const char* targetPath) {
   char written[kTempPathCapacity];
   bool replacing;
   if (!OpenOutput(targetPath, written, &replacing)) {
     errorCode = kStatusCannotCreate;
-    free(buffer);
     return;
   }
   ProduceData();
@@ -183,27 +183,31 @@ void ExtractEntry(const CentralHeader* header, const char* targetPath) {
   outputHandle = kNoHandle;
 
   if (errorCode != kStatusOk) {
-    if (!PlatformDelete(written)) {
-      errorCode = kStatusFileError;
-      // A partial file that cannot be removed keeps its time stamp as a
-      // sign of what it is; a temporary one is left alone.
-      if (!replacing) SetOutputFileTime(targetPath, CentralField16(currentHeader, kCentralDate),
-                                        CentralField16(currentHeader, kCentralTime));
-    }
-    free(buffer);
-    return;
-  }
-  if (!CrcMatches()) errorCode = kStatusCrcMismatch;
-  // The data is complete (a CRC mismatch keeps the file): now it may replace
-  // what was there.
-  if (replacing && !PlatformRename(written, targetPath)) {
-    PlatformDelete(written);
+    if (PlatformDelete(written)) return;
     errorCode = kStatusFileError;
-    free(buffer);
-    return;
+    // A partial file that cannot be removed keeps its time stamp as a sign
+    // of what it is; a temporary one is left alone.
+    if (replacing) return;
+  } else {
+    if (!CrcMatches()) errorCode = kStatusCrcMismatch;
+    // The data is complete (a CRC mismatch keeps the file): now it may
+    // replace what was there.
+    if (replacing && !PlatformRename(written, targetPath)) {
+      PlatformDelete(written);
+      errorCode = kStatusFileError;
+      return;
+    }
   }
   SetOutputFileTime(targetPath, CentralField16(currentHeader, kCentralDate),
                     CentralField16(currentHeader, kCentralTime));
+}
+
+}  // namespace
+
+void ExtractEntry(const CentralHeader* header, const char* targetPath) {
+  uint8_t* buffer = BeginEntry(header);
+  if (buffer == nullptr) return;
+  WriteEntry(targetPath);
   free(buffer);
 }
 

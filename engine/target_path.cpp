@@ -125,7 +125,7 @@ void CreateOutputFile(const char* path) {
   // separator more.
   size_t rest = 0;
   char prefix[kNameCapacity + 1];
-  prefix[0] = 0;
+  size_t used = 0;  // the prefix's length
   for (;;) {
     outputHandle = PlatformOpenWrite(path);
     if (outputHandle != kNoHandle) {
@@ -142,25 +142,20 @@ void CreateOutputFile(const char* path) {
       }
       if (separator == (size_t)kPathLimit || path[separator] == 0) return;
       size_t length = separator - rest;
-      AddTrailingSeparator(prefix);
-      size_t prefixLength = strlen(prefix);
-      if (prefixLength + length >= sizeof prefix) return;
-      memcpy(prefix + prefixLength, path + rest, length);
-      prefix[prefixLength + length] = 0;
+      // As AddTrailingSeparator: none after a separator or a drive.
+      if (used > 0 && prefix[used - 1] != kSeparator && prefix[used - 1] != ':') prefix[used++] = kSeparator;
+      if (used + length >= sizeof prefix) return;
+      memcpy(prefix + used, path + rest, length);
+      used += length;
       rest = separator + 1;
-      if (prefix[0] == 0) {
-        prefix[0] = kSeparator;
-        prefix[1] = 0;
-        continue;
-      }
-      size_t n = strlen(prefix);
-      if (prefix[n - 1] == ':') {
-        prefix[n] = kSeparator;
-        prefix[n + 1] = 0;
+      // The root of the path, or of a drive: the separator goes with it.
+      if (used == 0 || prefix[used - 1] == ':') {
+        prefix[used++] = kSeparator;
         continue;
       }
       break;
     }
+    prefix[used] = 0;
     if (!FileExists(prefix) && !PlatformMakeDirectory(prefix)) return;
   }
 }

@@ -133,17 +133,22 @@ void OnExtractCommand() {
   busy = true;
   char field[kFieldReadCapacity];
   bool fits = ReadTargetField(field);
+  const char* refusal = nullptr;
+  size_t length = 0;
+  bool needsSeparator = false;
   if (fits && field[0] == 0 && startedFromFloppy) {
-    ShowMessage(kFloppyText, kDialogCaption, kMessageOk);
-    busy = false;
-    return;
+    refusal = kFloppyText;
+  } else {
+    if (fits && field[0] == 0) CopyText(field, executableDirectory, kDirectoryTextCapacity);
+    length = strlen(field);
+    needsSeparator = length == 0 || field[length - 1] != '\\';
+    // The separator must fit too: a cut name would be another directory.
+    if (!fits || length + (needsSeparator ? 1 : 0) > (size_t)kDirectoryTextLimit) {
+      refusal = kDirectoryTooLongText;
+    }
   }
-  if (fits && field[0] == 0) CopyText(field, executableDirectory, kDirectoryTextCapacity);
-  size_t length = strlen(field);
-  bool needsSeparator = length == 0 || field[length - 1] != '\\';
-  // The separator must fit too: a cut name would be another directory.
-  if (!fits || length + (needsSeparator ? 1 : 0) > (size_t)kDirectoryTextLimit) {
-    ShowMessage(kDirectoryTooLongText, kDialogCaption, kMessageOk);
+  if (refusal != nullptr) {
+    ShowMessage(refusal, kDialogCaption, kMessageOk);
     busy = false;
     return;
   }
