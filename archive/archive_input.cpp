@@ -38,7 +38,7 @@ uint16_t ReadEntryName(uint16_t length, char* name, uint8_t limit, uint16_t flag
   // Room for the longest name that is kept; the conversion stops at the
   // first NUL, so a name with an embedded NUL ends there.
   char scratch[261];
-  uint16_t kept = length < limit ? length : limit;
+  unsigned kept = length < limit ? length : limit;
   uint16_t result = kStatusOk;
   memset(scratch, 0, sizeof scratch);
   if (kept > 0 && ReadArchiveBytes(scratch, kept) != kStatusOk) {
@@ -56,7 +56,7 @@ uint16_t ReadEntryName(uint16_t length, char* name, uint8_t limit, uint16_t flag
     if (nameUnusable != nullptr) *nameUnusable = true;
   }
   if (result != kStatusOk) return result;
-  return kept < length ? SkipBytes(length - kept) : kStatusOk;
+  return kept < length ? SkipBytes((int32_t)(length - kept)) : kStatusOk;
 }
 
 uint16_t ReadLocalHeader(LocalFileHeader* header, char* name) {
