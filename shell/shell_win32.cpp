@@ -205,10 +205,9 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE previous, LPSTR commandLine, int 
   DialogBoxParamA(InstanceHandle(), MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
   PostQuitMessage(0);
   MSG message;
-  message.wParam = 0;
   while (GetMessageA(&message, nullptr, 0, 0)) {
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
-  return (int)message.wParam;
+  return 0;  // the code the quit message carries, always
 }

@@ -14,9 +14,7 @@ const char kFloppyText[] =
     "directory on your fixed disk drive.";
 const char kDirectoryTooLongText[] =
     "The directory name is too long. Please choose a directory of at most 259 characters.";
-const char kAboutText[] =
-    "Zarvel Self Extractor\n\nUnpacks the ZIP archive carried inside this program into the "
-    "directory you choose.";
+const char kAboutText[] = "Zarvel Self Extractor\n\nUnpacks the ZIP archive inside this program.";
 const char kSuccessBoxText[] = "The files were successfully extracted.";
 const char kCouldNotRunFormat[] = "Couldn't run %s.";
 const char kPromptFormat[] = "In the directory %s exists already a file \n%s. Replace the file ?";
