@@ -52,19 +52,14 @@ bool ReadTargetField(char* field) {
 bool BuildFollowUpCommandLine(const char* command, const char* directory, char* commandLine,
                               size_t capacity) {
   // The program is the quoted first part, or everything up to the first blank.
-  const char* program = command;
-  size_t length;
-  const char* rest;
-  if (command[0] == '"') {
-    program = command + 1;
-    length = 0;
-    while (program[length] != 0 && program[length] != '"') length++;
-    rest = program[length] == '"' ? program + length + 1 : program + length;
-  } else {
-    length = 0;
-    while (command[length] != 0 && command[length] != ' ' && command[length] != '\t') length++;
-    rest = command + length;
+  bool quoted = command[0] == '"';
+  const char* program = quoted ? command + 1 : command;
+  size_t length = 0;
+  for (char c; (c = program[length]) != 0; length++) {
+    if (quoted ? c == '"' : c == ' ' || c == '\t') break;
   }
+  // The closing quote is not part of the rest.
+  const char* rest = program + length + (quoted && program[length] == '"' ? 1 : 0);
   if (length == 0 || IsAnchoredProgram(program, length)) {
     if (strlen(command) + 1 > capacity) return false;
     strcpy(commandLine, command);

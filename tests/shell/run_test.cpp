@@ -29,6 +29,9 @@ TEST(FollowUpCommandTest, RelativeProgramsStartByTheirPathInTheTarget) {
   EXPECT_EQ(CommandLine("\"my setup.exe\" -a", "C:\\OUT\\"), "\"C:\\OUT\\my setup.exe\" -a");
   EXPECT_EQ(CommandLine("bin\\run.bat", "C:\\A B\\"), "\"C:\\A B\\bin\\run.bat\"");
   EXPECT_EQ(CommandLine("\"unclosed prog", "C:\\OUT\\"), "\"C:\\OUT\\unclosed prog\"");
+  // A tab ends a bare program too; inside quotes blanks and tabs belong to it.
+  EXPECT_EQ(CommandLine("setup.exe\t/q", "C:\\OUT\\"), "\"C:\\OUT\\setup.exe\"\t/q");
+  EXPECT_EQ(CommandLine("\"a\tb c.exe\"x", "C:\\OUT\\"), "\"C:\\OUT\\a\tb c.exe\"x");
 }
 
 TEST(FollowUpCommandTest, AnchoredProgramsAreLeftAsConfigured) {
