@@ -34,17 +34,27 @@ const int32_t kAnswerExtract = 0;
 const int32_t kAnswerSkip = 1;
 const int32_t kAnswerCancel = 2;
 
+// The callbacks are the system's own functions, never the platform's: in the
+// i686 stub they take their arguments in registers, as every internal call
+// there does.
+#if defined(ZARVEL_STUB) && defined(__i386__)
+#define ZARVEL_CALLBACK __attribute__((regparm(3)))
+#else
+#define ZARVEL_CALLBACK
+#endif
+
 // Called before each member that names a file. `header` is the member's
 // CentralHeader (its entry's name follows it in memory); `targetPath` is valid
 // during the call only. 1 skips the member, 2 cancels the run, anything else
 // extracts it.
-typedef int32_t (*BeforeEntryFunction)(const CentralHeader* header, const char* targetPath);
+typedef int32_t(ZARVEL_CALLBACK* BeforeEntryFunction)(const CentralHeader* header,
+                                                      const char* targetPath);
 // Called after every block of output. False cancels the member.
-typedef bool (*ProgressFunction)(uint32_t written, uint32_t total);
+typedef bool(ZARVEL_CALLBACK* ProgressFunction)(uint32_t written, uint32_t total);
 // Called after each member that was attempted, with its outcome. False stops
 // the run and keeps the outcome; true forgets it and goes on.
-typedef bool (*AfterEntryFunction)(const CentralHeader* header, const char* targetPath,
-                                   uint16_t outcome);
+typedef bool(ZARVEL_CALLBACK* AfterEntryFunction)(const CentralHeader* header,
+                                                  const char* targetPath, uint16_t outcome);
 
 extern BeforeEntryFunction BeforeEntryCallback;
 extern ProgressFunction ProgressCallback;

@@ -126,9 +126,10 @@ void PumpMessages();
 uint32_t ComputePerMille(uint32_t done, uint32_t total);
 void FormatRunResult(char* buffer, uint16_t code, const char* archiveName);
 void ShowRunResult(uint16_t code, const char* archiveName);
-int32_t OnBeforeEntry(const CentralHeader* header, const char* targetPath);
-bool OnProgress(uint32_t written, uint32_t total);
-bool OnAfterEntry(const CentralHeader* header, const char* targetPath, uint16_t outcome);
+ZARVEL_CALLBACK int32_t OnBeforeEntry(const CentralHeader* header, const char* targetPath);
+ZARVEL_CALLBACK bool OnProgress(uint32_t written, uint32_t total);
+ZARVEL_CALLBACK bool OnAfterEntry(const CentralHeader* header, const char* targetPath,
+                                  uint16_t outcome);
 // The run's status once the walk is over: the first member that failed, else
 // the walk's own failure, else a Cancel that came too late to stop the walk.
 uint16_t SettleRunStatus(uint16_t walkStatus);
