@@ -61,9 +61,11 @@ const unsigned kFixedDistanceLookupBits = 5;
 const unsigned kCodeLengthCodes = 19;
 const unsigned kFixedLiteralCodes = 288;
 const unsigned kMaxMatch = 258;
+const unsigned kLastLengthCode = 285 - 257;
 
 // Length symbols 257..285, then 286 and 287, which no valid stream uses:
 // their extra-bit count is the invalid tag, so they decode as invalid codes.
+#ifndef ZARVEL_SMALL_BUILD
 const uint16_t kLengthBase[31] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27, 31,
                                   35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258, 0,  0};
 const uint16_t kLengthExtra[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2,
@@ -73,6 +75,15 @@ const uint16_t kDistanceBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   1
                                     1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 const uint16_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                      6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+#else
+// The small build derives the same tables when a member starts
+// (DeriveCodeTables) rather than carrying them in the image.
+DeflateCodeTables codeTables;
+const uint16_t* const kLengthBase = codeTables.lengthBase;
+const uint16_t* const kLengthExtra = codeTables.lengthExtra;
+const uint16_t* const kDistanceBase = codeTables.distanceBase;
+const uint16_t* const kDistanceExtra = codeTables.distanceExtra;
+#endif
 const uint8_t kCodeLengthOrder[kCodeLengthCodes] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                     11, 4,  12, 3, 13, 2, 14, 1, 15};
 
@@ -523,7 +534,8 @@ int SlowSymbol(const HuffmanEntry* literals, unsigned literalBits, const Huffman
                unsigned distanceBits) {
   const HuffmanEntry* entry;
   if (Lookup(literals, literalBits, &entry) != kInflateOk) return kInflateBadData;
-  if (entry->tag == kTagLiteral || entry->tag == kTagEndOfBlock) {
+  // A found entry is a literal (16), the end of block (15) or a length (0..13).
+  if (entry->tag >= kTagEndOfBlock) {
     if (RanPastEnd()) return kInflateBadData;
     if (entry->tag == kTagEndOfBlock) return kSymbolEndOfBlock;
     PutByte((uint8_t)entry->value);
@@ -743,7 +755,36 @@ int DecodeBlock(bool* lastBlock) {
 
 }  // namespace
 
+void DeriveCodeTables(DeflateCodeTables* tables) {
+  // After the first eight length codes (four distance codes), every four
+  // lengths (two distances) take one extra bit more, and each base follows
+  // the previous one by the span of its extra bits.
+  unsigned length = 3;
+  unsigned distance = 1;
+  for (unsigned i = 0; i < kMaxDistanceCodes; i++) {
+    unsigned extra = ((i < 4 ? 4 : i) - 4) / 4;
+    tables->lengthBase[i] = (uint16_t)length;
+    tables->lengthExtra[i] = (uint16_t)extra;
+    length += 1u << extra;
+    extra = ((i < 2 ? 2 : i) - 2) / 2;
+    tables->distanceBase[i] = (uint16_t)distance;
+    tables->distanceExtra[i] = (uint16_t)extra;
+    distance += 1u << extra;
+  }
+  // Code 285 breaks the rule: the longest match, with no extra bits. Codes
+  // 286 and 287 have base 0 and the invalid tag.
+  tables->lengthBase[kLastLengthCode] = kMaxMatch;
+  tables->lengthExtra[kLastLengthCode] = 0;
+  tables->lengthBase[kLastLengthCode + 1] = 0;
+  tables->lengthBase[kLastLengthCode + 2] = 0;
+  tables->lengthExtra[kLastLengthCode + 1] = kTagInvalid;
+  tables->lengthExtra[kLastLengthCode + 2] = kTagInvalid;
+}
+
 int InflateMember() {
+#ifdef ZARVEL_SMALL_BUILD
+  DeriveCodeTables(&codeTables);
+#endif
   windowPos = 0;
   bitBuffer = 0;
   bitsHeld = 0;

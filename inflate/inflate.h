@@ -34,6 +34,19 @@ const int kInflateBadData = 1;
 const int kInflateBadCode = 2;
 const int kInflateNoMemory = 3;
 int InflateMember();
+
+// The length and distance codes of RFC 1951 section 3.2.5 as the table
+// builder takes them: base values and extra-bit counts of length codes 257
+// to 287 (286 and 287 carry the invalid tag) and of distance codes 0 to 29.
+struct DeflateCodeTables {
+  uint16_t lengthBase[31];
+  uint16_t lengthExtra[31];
+  uint16_t distanceBase[30];
+  uint16_t distanceExtra[30];
+};
+// Derives them from their rule. The small build does so at the start of
+// every member instead of carrying the tables in the image.
+void DeriveCodeTables(DeflateCodeTables* tables);
 int ReleaseFixedTables();
 
 #ifndef ZARVEL_SMALL_BUILD

@@ -1,6 +1,7 @@
 // Shapes of the decoding tables: the fixed code's tables, incomplete and
 // over-subscribed codes, and a full round trip of every symbol of many codes.
 #include <stdint.h>
+#include <string.h>
 
 #include <algorithm>
 #include <string>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "inflate/huffman.h"
+#include "inflate/inflate.h"
 
 namespace {
 
@@ -322,5 +324,32 @@ TEST(HuffmanTables, CompactBuilderMakesTheSameTablesForRandomCodes) {
     ExpectBuildersAgree(lengths, simple, wanted, bases.data(), extras.data(),
                         "round " + std::to_string(round));
     if (HasFatalFailure()) return;
+  }
+}
+
+// The small build derives the length and distance codes of RFC 1951 section
+// 3.2.5 instead of carrying them; every entry must be the RFC's.
+TEST(HuffmanTables, DerivedLengthAndDistanceCodesAreTheRfcTables) {
+  const uint16_t lengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,  17,  19,  23, 27,
+                                   31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+  const uint16_t lengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                    2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+  const uint16_t distanceBase[30] = {1,    2,    3,    4,    5,    7,    9,     13,    17,    25,
+                                     33,   49,   65,   97,   129,  193,  257,   385,   513,   769,
+                                     1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+  DeflateCodeTables tables;
+  memset(&tables, 0xA5, sizeof tables);  // every entry must be written
+  DeriveCodeTables(&tables);
+  for (int i = 0; i < 29; i++) {
+    EXPECT_EQ(tables.lengthBase[i], lengthBase[i]) << "length code " << 257 + i;
+    EXPECT_EQ(tables.lengthExtra[i], lengthExtra[i]) << "length code " << 257 + i;
+  }
+  for (int i = 29; i < 31; i++) {
+    EXPECT_EQ(tables.lengthBase[i], 0) << "length code " << 257 + i;
+    EXPECT_EQ(tables.lengthExtra[i], kTagInvalid) << "length code " << 257 + i;
+  }
+  for (int i = 0; i < 30; i++) {
+    EXPECT_EQ(tables.distanceBase[i], distanceBase[i]) << "distance code " << i;
+    EXPECT_EQ(tables.distanceExtra[i], i < 4 ? 0 : i / 2 - 1) << "distance code " << i;
   }
 }
