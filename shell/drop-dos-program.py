@@ -21,32 +21,7 @@ Usage: drop-dos-program.py IMAGE
 import struct
 import sys
 
-DOS_HEADER_SIZE = 64
-PE_OFFSET_FIELD = 0x3C
-FILE_HEADER_SIZE = 20
-SECTION_HEADER_SIZE = 40
-PE32_MAGIC = 0x10B
-PE32_PLUS_MAGIC = 0x20B
-DEBUG_DIRECTORY = 6
-SECURITY_DIRECTORY = 4
-
-
-def align_up(value, alignment):
-    return (value + alignment - 1) // alignment * alignment
-
-
-def image_checksum(image, checksum_field):
-    """The PE checksum: 16-bit words summed with end-around carry, the
-    checksum field read as zero, plus the length of the file."""
-    data = bytearray(image)
-    data[checksum_field:checksum_field + 4] = bytes(4)
-    if len(data) % 2:
-        data += b'\0'
-    total = 0
-    for (word,) in struct.iter_unpack('<H', data):
-        total += word
-        total = (total & 0xFFFF) + (total >> 16)
-    return (total + len(image)) & 0xFFFFFFFF
+from pe_image import *  # noqa: F401,F403 (the shared PE constants)
 
 
 def drop_dos_program(image):

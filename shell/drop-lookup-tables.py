@@ -25,35 +25,13 @@ Usage: drop-lookup-tables.py [--always] IMAGE
 import struct
 import sys
 
-FILE_HEADER_SIZE = 20
-SECTION_HEADER_SIZE = 40
+from pe_image import *  # noqa: F401,F403 (the shared PE constants)
+
 DESCRIPTOR_SIZE = 20
-PE32_MAGIC = 0x10B
-IMPORT_DIRECTORY = 1
-SECURITY_DIRECTORY = 4
-DEBUG_DIRECTORY = 6
-
-
-def align_up(value, alignment):
-    return (value + alignment - 1) // alignment * alignment
-
-
-def image_checksum(image, checksum_field):
-    """The PE checksum: 16-bit words summed with end-around carry, the
-    checksum field read as zero, plus the length of the file."""
-    data = bytearray(image)
-    data[checksum_field:checksum_field + 4] = bytes(4)
-    if len(data) % 2:
-        data += b'\0'
-    total = 0
-    for (word,) in struct.iter_unpack('<H', data):
-        total += word
-        total = (total & 0xFFFF) + (total >> 16)
-    return (total + len(image)) & 0xFFFFFFFF
 
 
 def drop_lookup_tables(image, always=False):
-    pe = struct.unpack_from('<I', image, 0x3C)[0]
+    pe = struct.unpack_from('<I', image, PE_OFFSET_FIELD)[0]
     if image[:2] != b'MZ' or image[pe:pe + 4] != b'PE\0\0':
         raise ValueError('not an executable image')
     count, = struct.unpack_from('<H', image, pe + 6)

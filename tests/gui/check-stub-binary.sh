@@ -129,7 +129,7 @@ check "relocations kept" relocations_kept
 check "entry point inside .text" entry_inside_code
 check "section layout consistent" layout_consistent
 if [ "$arch" = i686 ]; then
-  check "at most 16 KiB" fits_in_16k
+  check "at most $size_limit bytes (goal 16384)" fits_in_16k
   if ! fits_in_16k >/dev/null; then
     echo "    sections:"; grep -E "^ +[0-9]" <<<"$sections" | awk '{printf "      %-8s %s\n", $2, $3}'
     echo "    object files (code and initialised data, bytes):"
