@@ -98,7 +98,7 @@ class ArchiverInteropCli(unittest.TestCase):
                 self.assertEqual(our_folders, their_folders)
 
     def test_raw_utf8_names_read_as_oem(self):
-        # Info-ZIP zip writes the UTF-8 bytes of a name without the UTF-8 flag.
+        # zip writes the UTF-8 bytes of a name without the UTF-8 flag.
         # unzip writes those bytes back as they are; we (like the stub on
         # Windows) read a name without the flag in the OEM code page, 437.
         with tempfile.TemporaryDirectory() as scratch:
