@@ -11,6 +11,10 @@ void SetBeforeEntryCallback(BeforeEntryFunction function) { BeforeEntryCallback 
 void SetProgressCallback(ProgressFunction function) { ProgressCallback = function; }
 void SetAfterEntryCallback(AfterEntryFunction function) { AfterEntryCallback = function; }
 
+namespace {
+const char kUnknownStatus[] = "unknown status";
+}  // namespace
+
 const char* StatusMeaning(uint16_t code) {
   switch (code) {
     case kStatusOk: return "success";
@@ -24,6 +28,8 @@ const char* StatusMeaning(uint16_t code) {
     case kStatusEncrypted: return "member is encrypted";
     case kStatusCrcMismatch: return "CRC mismatch";
     case kStatusCannotCreate: return "output file cannot be created";
-    default: return "unknown status";
+    default: return kUnknownStatus;
   }
 }
+
+bool IsKnownStatus(uint16_t code) { return StatusMeaning(code) != kUnknownStatus; }

@@ -28,6 +28,8 @@ extern uint16_t errorCode;
 
 // What a status code means, in a few words, for messages of the tools.
 const char* StatusMeaning(uint16_t code);
+// True for the codes of the table above (the fuzz targets check every outcome).
+bool IsKnownStatus(uint16_t code);
 
 // BeforeEntryCallback answers.
 const int32_t kAnswerExtract = 0;

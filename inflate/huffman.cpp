@@ -44,6 +44,23 @@ int ReleaseHuffmanTable(HuffmanEntry* table) {
   return 0;
 }
 
+// Counts the codes of each length and finds the shortest and longest in
+// use; false when every length is 0 (an empty code, which builds no table).
+static inline bool CountCodeLengths(const uint8_t* lengths, unsigned count,
+                                    unsigned* codesOfLength, unsigned* shortest,
+                                    unsigned* longest) {
+  for (unsigned len = 0; len <= kMaxCodeBits; len++) codesOfLength[len] = 0;
+  for (unsigned s = 0; s < count; s++) codesOfLength[lengths[s]]++;
+  if (codesOfLength[0] == count) return false;
+  unsigned low = 1;
+  while (codesOfLength[low] == 0) low++;
+  unsigned high = kMaxCodeBits;
+  while (codesOfLength[high] == 0) high--;
+  *shortest = low;
+  *longest = high;
+  return true;
+}
+
 #ifdef ZARVEL_SMALL_BUILD
 
 int BuildHuffmanTable(const uint8_t* lengths, unsigned count, unsigned simpleCount,
@@ -62,16 +79,12 @@ int BuildHuffmanTable(const uint8_t* lengths, unsigned count, unsigned simpleCou
   // keeps the end of a block resolvable from the root in the common case.
   unsigned endOfBlockBits = count > 256 ? lengths[256] : kMaxCodeBits;
 
-  unsigned codesOfLength[kMaxCodeBits + 1] = {0};
-  for (unsigned s = 0; s < count; s++) codesOfLength[lengths[s]]++;
-  if (codesOfLength[0] == count) {
+  unsigned codesOfLength[kMaxCodeBits + 1];
+  unsigned shortest, longest;
+  if (!CountCodeLengths(lengths, count, codesOfLength, &shortest, &longest)) {
     *lookupBits = 0;
     return kHuffmanComplete;
   }
-  unsigned shortest = 1;
-  while (codesOfLength[shortest] == 0) shortest++;
-  unsigned longest = kMaxCodeBits;
-  while (codesOfLength[longest] == 0) longest--;
   unsigned rootBits = *lookupBits;
   if (rootBits < shortest) rootBits = shortest;
   if (rootBits > longest) rootBits = longest;
@@ -200,16 +213,12 @@ int BuildCompactHuffmanTable(const uint8_t* lengths, unsigned count, unsigned si
                              unsigned* lookupBits) {
   *table = nullptr;
   unsigned endOfBlockBits = count > 256 ? lengths[256] : kMaxCodeBits;
-  unsigned codesOfLength[kMaxCodeBits + 1] = {0};
-  for (unsigned s = 0; s < count; s++) codesOfLength[lengths[s]]++;
-  if (codesOfLength[0] == count) {
+  unsigned codesOfLength[kMaxCodeBits + 1];
+  unsigned shortest, longest;
+  if (!CountCodeLengths(lengths, count, codesOfLength, &shortest, &longest)) {
     *lookupBits = 0;
     return kHuffmanComplete;
   }
-  unsigned shortest = 1;
-  while (codesOfLength[shortest] == 0) shortest++;
-  unsigned longest = kMaxCodeBits;
-  while (codesOfLength[longest] == 0) longest--;
   // Kraft sum, one length at a time: what is left of the code space after
   // each length, doubled for the next. What remains after the longest are
   // its unused codes.

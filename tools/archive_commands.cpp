@@ -38,6 +38,17 @@ bool WantsHelp(int argc, char** argv) {
   return false;
 }
 
+// For the commands that take one FILE: true when that is what was given;
+// otherwise prints the usage (to stdout when asked for, to stderr after a
+// mistake) and leaves the exit status in `status`.
+bool TakesOneFile(int argc, char** argv, const char* usage, int* status) {
+  bool asked = WantsHelp(argc, argv);
+  if (!asked && argc == 2) return true;
+  fputs(usage, asked ? stdout : stderr);
+  *status = asked ? 0 : kExitUsage;
+  return false;
+}
+
 void ReportStatus(const char* subject, uint16_t code) {
   fprintf(stderr, "zarvel: %s: error %u (%s)\n", subject, code, StatusMeaning(code));
 }
@@ -118,11 +129,12 @@ void ClearProgress() {
 }  // namespace
 
 int ListCommand(int argc, char** argv) {
-  if (WantsHelp(argc, argv) || argc != 2) {
-    fprintf(argc == 2 ? stdout : stderr,
-            "usage: zarvel list FILE\n\nLists the members of a self-extractor or a ZIP archive:\n"
-            "size, compressed size, method, date and time, CRC-32 and name.\n");
-    return argc == 2 ? 0 : kExitUsage;
+  int status;
+  if (!TakesOneFile(argc, argv,
+                   "usage: zarvel list FILE\n\nLists the members of a self-extractor or a ZIP archive:\n"
+                   "size, compressed size, method, date and time, CRC-32 and name.\n",
+                   &status)) {
+    return status;
   }
   EntryList list;
   if (!OpenAndRead(argv[1], &list)) return kExitFailure;
@@ -149,11 +161,12 @@ int ListCommand(int argc, char** argv) {
 }
 
 int TestCommand(int argc, char** argv) {
-  if (WantsHelp(argc, argv) || argc != 2) {
-    fprintf(argc == 2 ? stdout : stderr,
-            "usage: zarvel test FILE\n\nDecodes every member and checks its CRC-32, writing "
-            "nothing.\nAlso reports members the self-extractor would refuse to write.\n");
-    return argc == 2 ? 0 : kExitUsage;
+  int status;
+  if (!TakesOneFile(argc, argv,
+                   "usage: zarvel test FILE\n\nDecodes every member and checks its CRC-32, writing "
+                   "nothing.\nAlso reports members the self-extractor would refuse to write.\n",
+                   &status)) {
+    return status;
   }
   EntryList list;
   if (!OpenAndRead(argv[1], &list)) return kExitFailure;
@@ -311,11 +324,12 @@ int ExtractCommand(int argc, char** argv) {
 }
 
 int InfoCommand(int argc, char** argv) {
-  if (WantsHelp(argc, argv) || argc != 2) {
-    fprintf(argc == 2 ? stdout : stderr,
-            "usage: zarvel info FILE\n\nShows the configuration block (default directory and\n"
-            "follow-up command) and a summary of the archive.\n");
-    return argc == 2 ? 0 : kExitUsage;
+  int status;
+  if (!TakesOneFile(argc, argv,
+                   "usage: zarvel info FILE\n\nShows the configuration block (default directory and\n"
+                   "follow-up command) and a summary of the archive.\n",
+                   &status)) {
+    return status;
   }
   EntryList list;
   if (!OpenAndRead(argv[1], &list)) return kExitFailure;

@@ -18,17 +18,6 @@ namespace {
 
 std::string archiveFile;
 
-bool KnownStatus(uint16_t code) {
-  switch (code) {
-    case kStatusOk: case kStatusFileError: case kStatusOutOfMemory: case kStatusCancelled:
-    case kStatusDamaged: case kStatusNoEndRecord: case kStatusNoEntries: case kStatusUnsupported:
-    case kStatusEncrypted: case kStatusCrcMismatch: case kStatusCannotCreate:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -39,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fclose(file);
 
   ArchiveOpen(archiveFile.c_str());
-  if (!KnownStatus(errorCode)) abort();
+  if (!IsKnownStatus(errorCode)) abort();
   if (errorCode == kStatusOk) {
     // The block's texts are always whole strings within their fields.
     if (strnlen(defaultDirectory, kConfigFieldSize) >= (size_t)kConfigFieldSize) abort();
@@ -47,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     EntryList list;
     InitEntryList(&list);
     ReadCentralDirectory(&list);
-    if (!KnownStatus(errorCode)) abort();
+    if (!IsKnownStatus(errorCode)) abort();
     uint32_t seen = 0;
     for (CentralDirEntry* e = list.head; e != nullptr; e = e->next) {
       seen++;
@@ -55,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       char target[kNameCapacity];
       BuildTargetPath(e->name, target);
       TestEntry(&e->header);
-      if (!KnownStatus(errorCode)) abort();
+      if (!IsKnownStatus(errorCode)) abort();
     }
     if (seen != list.count) abort();
     FreeEntryList(&list);

@@ -30,17 +30,6 @@ uint32_t entriesSeen = 0;
 std::set<std::string> memberNames;
 const std::regex kTemporaryName("~zv[0-9]{4}\\.tmp");
 
-bool KnownStatus(uint16_t code) {
-  switch (code) {
-    case kStatusOk: case kStatusFileError: case kStatusOutOfMemory: case kStatusCancelled:
-    case kStatusDamaged: case kStatusNoEndRecord: case kStatusNoEntries: case kStatusUnsupported:
-    case kStatusEncrypted: case kStatusCrcMismatch: case kStatusCannotCreate:
-      return true;
-    default:
-      return false;
-  }
-}
-
 bool targetExisted = false;
 
 int32_t SkipEverySecond(const CentralHeader*, const char* targetPath) {
@@ -52,7 +41,7 @@ bool KeepGoing(uint32_t, uint32_t) { return true; }
 // was written, and 19963 created nothing. (Known only when the before-entry
 // callback looked at the target first.)
 bool GoOn(const CentralHeader*, const char* targetPath, uint16_t outcome) {
-  if (!KnownStatus(outcome)) abort();
+  if (!IsKnownStatus(outcome)) abort();
   if (BeforeEntryCallback != nullptr && outcome != kStatusOk && outcome != kStatusCrcMismatch &&
       outcome != kStatusCannotCreate && !targetExisted && FileExists(targetPath)) {
     fprintf(stderr, "partial file left: %s after %u\n", targetPath, outcome);
@@ -111,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SetOutputBaseDirectory((scratch / "a" / "b").string().c_str());
     ExtractAll();
   }
-  if (!KnownStatus(errorCode)) abort();
+  if (!IsKnownStatus(errorCode)) abort();
   ArchiveClose();
   CheckScratch();
   fs::remove_all(scratch, ec);

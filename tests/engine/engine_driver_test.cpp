@@ -14,17 +14,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class DriverTest : public ::testing::Test {
+class DriverTest : public EngineTest {
  protected:
-  void SetUp() override {
-    ResetCoreState();
-    events.clear();
-    defaultAnswer = kAnswerExtract;
-    cancelAtProgress = 0;
-    afterAnswer = true;
-    fs::create_directory(dir.path() / "out");
-  }
-  void TearDown() override { ResetCoreState(); }
   uint16_t Run(const std::string& archive, int callbacks = kAllCallbacks) {
     return ExtractArchive(archive, dir.Core("out"), callbacks);
   }
@@ -40,7 +31,6 @@ class DriverTest : public ::testing::Test {
     }
     return kept;
   }
-  TempDir dir;
 };
 
 TEST_F(DriverTest, CallbacksInOrder) {

@@ -19,18 +19,12 @@ const int kStored = 0;    // stored.bin, 10000 bytes, stored
 const int kDeflated = 1;  // text/deflated.txt, deflated
 const int kEmpty = 2;     // empty.txt, stored, empty
 
-class EntryTest : public ::testing::Test {
+class EntryTest : public EngineTest {
  protected:
   void SetUp() override {
-    ResetCoreState();
-    events.clear();
-    defaultAnswer = kAnswerExtract;
-    cancelAtProgress = 0;
-    afterAnswer = true;
-    fs::create_directory(dir.path() / "out");
+    EngineTest::SetUp();
     zip = ReadFileBytes(Fixture("members.zip"));
   }
-  void TearDown() override { ResetCoreState(); }
 
   // Writes the (patched) archive and extracts it into out/.
   uint16_t Run(int callbacks = kAllCallbacks) {
@@ -70,7 +64,6 @@ class EntryTest : public ::testing::Test {
     }
   }
 
-  TempDir dir;
   std::string zip;
 };
 

@@ -86,4 +86,15 @@ std::vector<std::string> TreeOf(const std::filesystem::path& dir) {
   return names;
 }
 
+void EngineTest::SetUp() {
+  testing_support::ResetCoreState();
+  events.clear();
+  defaultAnswer = kAnswerExtract;
+  cancelAtProgress = 0;
+  afterAnswer = true;
+  std::filesystem::create_directory(dir.path() / "out");
+}
+
+void EngineTest::TearDown() { testing_support::ResetCoreState(); }
+
 }  // namespace engine_test

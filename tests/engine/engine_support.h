@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "archive/archive.h"
 #include "common/test_support.h"
 
@@ -42,5 +44,14 @@ size_t MemberData(const std::string& zip, int index);
 
 // Names of the files and folders below `dir`, relative, sorted.
 std::vector<std::string> TreeOf(const std::filesystem::path& dir);
+
+// A scratch directory with an empty out/ in it, the core state reset and the
+// recording callbacks back at their defaults, before and after each test.
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  testing_support::TempDir dir;
+};
 
 }  // namespace engine_test
