@@ -33,7 +33,8 @@ const int kInputBufferSize = 4096;
 
 // Archive state.
 extern PlatformHandle archiveHandle;  // kNoHandle when closed
-extern int64_t endRecordPos;          // just past the end-record signature; -1 = not found
+extern int64_t endRecordPos;          // just past the end-record signature
+const int64_t kEndRecordUnknown = -1;  // endRecordPos before the end record is found
 extern EndRecord endRecord;
 extern char archivePath[kArchivePathCapacity];
 extern uint32_t firstMemberOffset;

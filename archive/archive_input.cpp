@@ -40,7 +40,7 @@ uint16_t ReadEntryName(uint16_t length, char* name, uint8_t limit, uint16_t flag
   char scratch[261];
   unsigned kept = length < limit ? length : limit;
   uint16_t result = kStatusOk;
-  memset(scratch, 0, sizeof scratch);
+  scratch[kept] = 0;
   if (kept > 0 && ReadArchiveBytes(scratch, kept) != kStatusOk) {
     errorCode = kStatusFileError;
     result = kStatusFileError;

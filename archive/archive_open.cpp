@@ -10,9 +10,10 @@
 #include "archive/archive.h"
 #include "engine/extract.h"
 #include "engine/status.h"
+#include "platform/start_value.h"
 
-PlatformHandle archiveHandle = kNoHandle;
-int64_t endRecordPos = -1;
+PlatformHandle archiveHandle ZARVEL_STARTS_AS(kNoHandle);
+int64_t endRecordPos ZARVEL_STARTS_AS(kEndRecordUnknown);
 EndRecord endRecord;
 char archivePath[kArchivePathCapacity];
 uint32_t firstMemberOffset = 0;
@@ -86,7 +87,7 @@ void ArchiveOpen(const char* path) {
     return;
   }
   errorCode = kStatusOk;
-  endRecordPos = -1;
+  endRecordPos = kEndRecordUnknown;
   archiveLength = PlatformFileLength(archiveHandle);
   FindEndRecord();
   if (errorCode != kStatusOk) {

@@ -48,7 +48,7 @@ uint16_t FindBytes(const uint8_t* haystack, uint16_t haystackLength, const uint8
 }
 
 void FindEndRecord() {
-  if (endRecordPos == -1) {
+  if (endRecordPos == kEndRecordUnknown) {
     uint8_t window[kFirstWindow];
     int64_t end = PlatformFileLength(archiveHandle);
     if (end < 0) {

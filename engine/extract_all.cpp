@@ -22,8 +22,7 @@ void WalkEntries(EntryList* list) {
   for (CentralDirEntry* entry = list->head; entry != nullptr; entry = entry->next) {
     if (errorCode != kStatusOk) break;
     if (!entry->selected) continue;
-    char targetPath[kNameCapacity];
-    memset(targetPath, 0, sizeof targetPath);
+    char targetPath[kNameCapacity];  // cleared and filled by BuildTargetPath
     bool usable = !entry->nameUnusable && BuildTargetPath(entry->name, targetPath);
     if (NamesNoFile(usable ? targetPath : entry->name)) continue;
     if (!usable) {

@@ -15,9 +15,10 @@
 #include "engine/extract.h"
 #include "engine/status.h"
 #include "inflate/inflate.h"
+#include "platform/start_value.h"
 
 CentralHeader currentHeader;
-PlatformHandle outputHandle = kNoHandle;
+PlatformHandle outputHandle ZARVEL_STARTS_AS(kNoHandle);
 uint32_t bytesWritten = 0;
 
 namespace {

@@ -22,7 +22,9 @@
 #include <immintrin.h>
 #endif
 
-uint32_t Crc32 = 0xFFFFFFFFu;
+// Set to 0xFFFFFFFF by whoever starts a member (the entry extractor), so
+// it needs no start value of its own.
+uint32_t Crc32;
 
 namespace {
 

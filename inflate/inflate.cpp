@@ -89,7 +89,7 @@ const uint8_t kCodeLengthOrder[kCodeLengthCodes] = {16, 17, 18, 0, 8,  7, 9,  6,
 
 // Stands in for a table built from all-zero lengths: a 0-bit table whose
 // only entry is invalid, so a lookup in an empty code fails like a bad code.
-HuffmanEntry emptyTable[1] = {{kTagInvalid, 0, {0}}};
+const HuffmanEntry emptyTable[1] = {{kTagInvalid, 0, {0}}};
 
 // Results of one step of symbol decoding, besides kInflateBadData.
 const int kSymbolMore = 0;

@@ -15,7 +15,7 @@
 #include <stdint.h>
 #include <stddef.h>
 
-// An open file. Small non-negative integers; -1 means "no file".
+// An open file, as an integer the platform hands out; -1 means "no file".
 typedef int PlatformHandle;
 const PlatformHandle kNoHandle = -1;
 

@@ -1,6 +1,6 @@
-// The platform layer on Win32. Files are opened with CreateFileA and kept in
-// a small fixed table, so the core sees the small integer handles of a C
-// runtime without pulling one in; names convert with OemToCharBuffA and the
+// The platform layer on Win32. Files are opened with CreateFileA and the
+// core holds their handles as integers, as it would a C runtime's, without
+// pulling one in; names convert with OemToCharBuffA and the
 // UTF-8 and ANSI code page calls; times go through DosDateTimeToFileTime,
 // LocalFileTimeToFileTime and SetFileTime, as local time.
 #include "platform/platform.h"
@@ -12,26 +12,14 @@
 
 namespace {
 
-// Open files by slot; an empty slot holds null, which no open file is.
-const int kHandleSlots = 32;
-HANDLE handles[kHandleSlots];
+// A handle is the system's own file handle. Windows keeps handle values
+// within 32 bits, for 64-bit programs too, so an int holds one whole, and
+// INVALID_HANDLE_VALUE is -1, the core's "no file".
+static_assert(kNoHandle == -1, "no file is the system's invalid handle");
 
-PlatformHandle Register(HANDLE file) {
-  if (file == INVALID_HANDLE_VALUE) return kNoHandle;
-  for (int i = 0; i < kHandleSlots; i++) {
-    if (handles[i] == nullptr) {
-      handles[i] = file;
-      return i;
-    }
-  }
-  CloseHandle(file);
-  return kNoHandle;
-}
+PlatformHandle Register(HANDLE file) { return (PlatformHandle)(intptr_t)file; }
 
-HANDLE Lookup(PlatformHandle handle) {
-  if (handle < 0 || handle >= kHandleSlots || handles[handle] == nullptr) return INVALID_HANDLE_VALUE;
-  return handles[handle];
-}
+HANDLE Lookup(PlatformHandle handle) { return (HANDLE)(intptr_t)handle; }
 
 PlatformHandle OpenFile(const char* path, DWORD access, DWORD disposition) {
   if (FaultHit(kFaultOpen)) return kNoHandle;
@@ -97,21 +85,23 @@ int64_t PlatformFileLength(PlatformHandle handle) {
 int PlatformClose(PlatformHandle handle) {
   HANDLE file = Lookup(handle);
   if (file == INVALID_HANDLE_VALUE) return -1;
-  handles[handle] = nullptr;
   return CloseHandle(file) ? 0 : -1;
 }
 
 // The configuration block is read once per opening; a handle serves as the
-// stream, and the system's own caching does the buffering.
+// stream, and the system's own caching does the buffering. There is one
+// stream, open or not; it starts closed as zero, so it needs no start value.
 struct PlatformStream {
   PlatformHandle handle;
+  bool open;
 };
 
 PlatformStream* PlatformStreamOpen(const char* path) {
-  static PlatformStream stream = {kNoHandle};
-  if (stream.handle != kNoHandle) return nullptr;
+  static PlatformStream stream;
+  if (stream.open) return nullptr;
   stream.handle = PlatformOpenRead(path);
-  return stream.handle == kNoHandle ? nullptr : &stream;
+  stream.open = stream.handle != kNoHandle;
+  return stream.open ? &stream : nullptr;
 }
 
 bool PlatformStreamSeek(PlatformStream* stream, int64_t offset) {
@@ -124,9 +114,9 @@ uint32_t PlatformStreamRead(PlatformStream* stream, void* buffer, uint32_t count
 }
 
 void PlatformStreamClose(PlatformStream* stream) {
-  if (stream == nullptr || stream->handle == kNoHandle) return;
+  if (stream == nullptr || !stream->open) return;
   PlatformClose(stream->handle);
-  stream->handle = kNoHandle;
+  stream->open = false;
 }
 
 bool PlatformDelete(const char* path) { return !FaultHit(kFaultDelete) && DeleteFileA(path); }

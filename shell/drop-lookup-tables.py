@@ -8,9 +8,8 @@ descriptor's lookup table is 0, the loader (Windows and Wine alike) reads
 the names from the address table itself before it overwrites it, so the
 lookup tables are only a copy. The stub's linker script puts them at the
 very end of the code section; this script sets every descriptor's lookup
-table to 0 and ends the section's bytes in the file where the tables begin.
-In memory the section keeps its size: the loader fills the rest with zeros,
-which nothing reads.
+table to 0 and ends the section where the tables began, in memory and in
+the file.
 
 The file changes only when that frees at least one 512-byte block: the
 sections after the code move down by the freed blocks, and the image
@@ -106,6 +105,7 @@ def drop_lookup_tables(image, always=False):
     # What stays of the tables in the last block is zeroed: nothing names it.
     out[file_offset(start):cut] = bytes(cut - file_offset(start))
     out = out[:cut] + out[tail_from:]
+    struct.pack_into('<I', out, code[0] + 8, start - code[2])
     struct.pack_into('<I', out, code[0] + 16, new_rawsize)
     for section in sections:
         if section[3] != 0 and section[4] > code[4]:

@@ -83,14 +83,12 @@ void ShowRunResult(uint16_t code, const char* archiveName) {
 
 int32_t OnBeforeEntry(const CentralHeader* header, const char* targetPath) {
   PumpMessages();
-  memset(promptText, 0, sizeof promptText);
   char directory[kDirectoryPartCapacity];
   char name[kNamePartCapacity];
   SplitPath(targetPath, directory, name);
   int32_t answer = kAnswerExtract;
   // Something of that name, file or directory, is never replaced unasked.
   if (FileExists(targetPath) && !replaceAll) answer = AnswerFromPrompt(AskReplace(directory, name));
-  memset(currentFileName, 0, sizeof currentFileName);
   CopyText(currentFileName, name, sizeof currentFileName);
   PumpMessages();
   char text[kBeforeEntryTextCapacity];

@@ -81,7 +81,6 @@ bool BuildFollowUpCommandLine(const char* command, const char* directory, char* 
 
 bool StartFollowUpCommand(const char* command, const char* directory) {
   char commandLine[kCommandLineCapacity];
-  memset(commandLine, 0, sizeof commandLine);
   bool started = BuildFollowUpCommandLine(command, directory, commandLine, sizeof commandLine) &&
                  shellHooks.setCurrentDirectory != nullptr &&
                  shellHooks.setCurrentDirectory(directory) && shellHooks.startCommand != nullptr &&

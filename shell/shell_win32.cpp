@@ -147,8 +147,6 @@ int ReplacePrompt() {
 }
 
 int BrowseForDirectory(HWND owner) {
-  memset(browseFile, 0, sizeof browseFile);
-  memset(browseFileTitle, 0, sizeof browseFileTitle);
   strcpy(browseFile, kDummyFileName);
   strcpy(browseFileTitle, kDummyFileName);
   OPENFILENAMEA* request = Based(&browseRequest);

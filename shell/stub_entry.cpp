@@ -2,10 +2,13 @@
 // what keeps the program small), so this takes its place: it calls WinMain
 // with the module handle and ends the process with WinMain's code, which is
 // always 0. There are no static constructors to run: the shell's state is
-// plain data. The stub is linked as one whole program, in which only what
-// is marked externally visible survives as an entry from outside.
+// plain data, and the few variables that do not start at zero get their
+// start values here. The stub is linked as one whole program, in which only
+// what is marked externally visible survives as an entry from outside.
 #include <windows.h>
 
+#include "archive/archive.h"
+#include "engine/extract.h"
 #include "shell/shell_win32.h"
 
 #ifdef _WIN64
@@ -21,6 +24,14 @@ extern "C" __attribute__((used)) void (*const stubEntryAddress)() = StubEntry;
 // program, without asking the system for it.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
+// The process-wide variables that do not start at zero (start_value.h).
+void SetStartValues() {
+  archiveHandle = kNoHandle;
+  endRecordPos = kEndRecordUnknown;
+  outputHandle = kNoHandle;
+}
+
 extern "C" __attribute__((externally_visible)) void StubEntry() {
+  SetStartValues();
   ExitProcess((UINT)WinMain((HINSTANCE)&__ImageBase, nullptr, nullptr, SW_SHOWDEFAULT));
 }

@@ -26,11 +26,11 @@ const char kErrorFormat[] = "Error (%u) in %s.";
 const char kDummyFileName[] = "123.123";
 
 void FormatText(char* buffer, size_t capacity, const char* format, ...) {
-  memset(buffer, 0, capacity);
+  // The system runtime's bounded formatter leaves a full buffer unterminated;
+  // it is given one byte less, and that last byte is the terminator.
+  buffer[capacity - 1] = 0;
   va_list arguments;
   va_start(arguments, format);
-  // The system runtime's bounded formatter leaves a full buffer unterminated;
-  // the last byte stays the zero of the fill above.
 #ifdef _WIN32
   _vsnprintf(buffer, capacity - 1, format, arguments);
 #else

@@ -3,9 +3,11 @@
 # user32, comdlg32, msvcrt: never a compiler runtime DLL), is a GUI program
 # with ASLR and DEP on, keeps its relocations (without them ASLR cannot move
 # it), enters inside its code, has a layout the loader accepts after the
-# headers were moved down over the DOS program (every section where its
-# header says, the directories inside sections, the checksum right), and,
-# for the i686 release stub, fits in 16 KiB with both icons. When the size is over, the sizes of the object
+# post-link steps (headers moved down over the DOS program, resource tree
+# and relocations folded into the code section: every section where its
+# header says, only code and zero-filled data, the directories inside
+# sections, every resource and relocation entry sound, the checksum right),
+# and, for the i686 release stub, fits in 16 KiB with both icons. When the size is over, the sizes of the object
 # files are listed so the largest parts can be trimmed.
 # Usage: check-stub-binary.sh BUILD_DIR ARCH   (ARCH: i686 or x86_64)
 set -uo pipefail
@@ -43,10 +45,11 @@ characteristic() {  # DllCharacteristics holds the bit
 }
 gui_subsystem() { grep -Eq '^Subsystem[[:space:]]+00000002' <<<"$headers"; }
 relocations_kept() {
-  local flags
+  local flags reloc_size
   flags=$(awk '/^Characteristics/ {print $2; exit}' <<<"$headers")
   flags=${flags#0x}
-  (( (16#$flags & 0x1) == 0 )) && grep -q ' \.reloc ' <<<"$sections"
+  reloc_size=$(awk '/^Entry 5 / {print $3}' <<<"$headers")
+  (( (16#$flags & 0x1) == 0 && 16#${reloc_size:-0} > 0 ))
 }
 entry_inside_code() {
   local entry base start length
@@ -79,6 +82,8 @@ for i in range(count):
     name, vsize, va, rawsize, raw = struct.unpack_from('<8sIIII', image, table + 40 * i)
     name = name.rstrip(b'\0').decode()
     sections.append((name, va, max(vsize, rawsize)))
+    if name not in ('.text', '.bss'):
+        problems.append('section %s: only code and zero-filled data belong in the stub' % name)
     if rawsize == 0:
         continue
     if raw % file_alignment or raw < size_of_headers or raw + rawsize > len(image):
@@ -96,9 +101,71 @@ for index, what in ((1, 'import directory'), (2, 'resource directory'), (5, 'rel
         continue
     if not any(va <= rva and rva + size <= va + span for _, va, span in sections):
         problems.append('%s at %#x + %#x outside every section' % (what, rva, size))
-resource_rva = struct.unpack_from('<I', image, directories + 16)[0]
-if not any(name == '.rsrc' and va == resource_rva for name, va, _ in sections):
-    problems.append('the resource directory does not start .rsrc')
+
+def file_offset(rva, size):
+    for i in range(count):
+        vsize, va, rawsize, raw = struct.unpack_from('<IIII', image, table + 40 * i + 8)
+        if va <= rva and rva + size <= va + min(vsize, rawsize):
+            return raw + rva - va
+    raise ValueError('%#x + %d has no bytes in the file' % (rva, size))
+
+# The resource tree: every directory, entry and data block within the file's
+# bytes of a section; dialogs 101, 102, 1541 and icon groups 108, 109 there.
+def resources():
+    rva, _ = struct.unpack_from('<II', image, directories + 16)
+    found = set()
+    def walk(offset, level, path):
+        table_at = file_offset(rva + offset, 16)
+        named, numbered = struct.unpack_from('<HH', image, table_at + 12)
+        for k in range(named + numbered):
+            name, target = struct.unpack_from('<II', image, file_offset(rva + offset + 16 + 8 * k, 8))
+            key = path + (None if name & 0x80000000 else name,)
+            if target & 0x80000000:
+                if level >= 3:
+                    raise ValueError('resource tree deeper than type, name, language')
+                walk(target & 0x7FFFFFFF, level + 1, key)
+            else:
+                data_rva, size = struct.unpack_from('<II', image, file_offset(rva + target, 16))
+                file_offset(data_rva, size)
+                found.add(key[:2])
+    walk(0, 1, ())
+    wanted = {(5, 101), (5, 102), (5, 1541), (14, 108), (14, 109)}
+    if not wanted <= found:
+        raise ValueError('resources missing: %s' % sorted(wanted - found))
+try:
+    resources()
+except ValueError as problem:
+    problems.append('resource tree: %s' % problem)
+
+# Every base relocation: of the image's own kind, at a place with bytes in
+# the file, holding an address inside the image.
+def relocations():
+    rva, size = struct.unpack_from('<II', image, directories + 40)
+    base = struct.unpack_from('<Q' if magic != 0x10B else '<I', image, optional + (24 if magic != 0x10B else 28))[0]
+    kind, width = (3, 4) if magic == 0x10B else (10, 8)
+    at, end, total = file_offset(rva, size), file_offset(rva, size) + size, 0
+    while at < end:
+        page, block = struct.unpack_from('<II', image, at)
+        if block < 8 or block % 4 or at + block > end:
+            raise ValueError('block at %#x has size %d' % (page, block))
+        for (entry,) in struct.iter_unpack('<H', image[at + 8:at + block]):
+            if entry >> 12 == 0:
+                continue  # padding to the next 32-bit boundary
+            if entry >> 12 != kind:
+                raise ValueError('relocation of type %d' % (entry >> 12))
+            site = page + (entry & 0xFFF)
+            value = int.from_bytes(image[file_offset(site, width):file_offset(site, width) + width], 'little')
+            if not base <= value < base + size_of_image:
+                raise ValueError('relocation at %#x holds %#x, outside the image' % (site, value))
+            total += 1
+        at += block
+    if total == 0:
+        raise ValueError('no relocation')
+    print('    %d relocations' % total)
+try:
+    relocations()
+except ValueError as problem:
+    problems.append('relocations: %s' % problem)
 if checksum:
     data = bytearray(image)
     data[optional + 64:optional + 68] = bytes(4)

@@ -6,7 +6,14 @@
 gui_env_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 gui_xvfb_pid=""
 
-win() { winepath -w "$1" 2>/dev/null; }
+# Every prefix maps drive Z: to the Unix root. Written out here rather than
+# asked of winepath, which can come back empty while the Wine server is busy
+# (an empty working directory then fails the driver's start).
+win() {
+  local path
+  path=$(realpath -m "$1")
+  printf 'Z:%s' "${path//\//\\}"
+}
 
 gui_env_start() {
   local work=$1 n display=""
