@@ -11,15 +11,15 @@ very end of the code section; this script sets every descriptor's lookup
 table to 0 and ends the section where the tables began, in memory and in
 the file.
 
-The file changes only when that frees at least one 512-byte block: the
-sections after the code move down by the freed blocks, and the image
-checksum, if there is one, is computed afresh. An image whose lookup tables
-are not the last bytes of their section, or not an exact copy of the
+By default the file changes only when that frees at least one 512-byte
+block: the sections after the code move down by the freed blocks, and the
+image checksum, if there is one, is computed afresh. An image whose lookup
+tables are not the last bytes of their section, or not an exact copy of the
 address tables, is left alone.
 
 Usage: drop-lookup-tables.py [--always] IMAGE
-  --always: drop the tables even when no block is freed (to try the loader
-  on an image that has none).
+  --always: drop the tables even when no block is freed. The stub's build
+  does so: fold-sections.py then puts the relocations where the tables were.
 """
 import struct
 import sys
