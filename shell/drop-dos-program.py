@@ -62,23 +62,14 @@ def drop_dos_program(image):
         position, = struct.unpack_from('<I', out, raw_pointer)
         if position != 0:
             struct.pack_into('<I', out, raw_pointer, position - freed)
-    checksum_field = optional - shift + 64
-    if struct.unpack_from('<I', out, checksum_field)[0] != 0:
-        struct.pack_into('<I', out, checksum_field, image_checksum(out, checksum_field))
+    refresh_checksum(out, optional - shift + 64)
     return bytes(out)
 
 
 def main():
     if len(sys.argv) != 2:
         sys.exit('usage: drop-dos-program.py IMAGE')
-    path = sys.argv[1]
-    with open(path, 'rb') as f:
-        image = f.read()
-    smaller = drop_dos_program(image)
-    if smaller is None:
-        return
-    with open(path, 'wb') as f:
-        f.write(smaller)
+    rewrite_image(sys.argv[1], drop_dos_program)
 
 
 if __name__ == '__main__':

@@ -110,9 +110,7 @@ def drop_lookup_tables(image, always=False):
     for section in sections:
         if section[3] != 0 and section[4] > code[4]:
             struct.pack_into('<I', out, section[0] + 20, section[4] - freed)
-    checksum_field = optional + 64
-    if struct.unpack_from('<I', out, checksum_field)[0] != 0:
-        struct.pack_into('<I', out, checksum_field, image_checksum(out, checksum_field))
+    refresh_checksum(out, optional + 64)
     return bytes(out)
 
 
@@ -123,14 +121,7 @@ def main():
         args = args[1:]
     if len(args) != 1:
         sys.exit('usage: drop-lookup-tables.py [--always] IMAGE')
-    path = args[0]
-    with open(path, 'rb') as f:
-        image = f.read()
-    smaller = drop_lookup_tables(image, always)
-    if smaller is None:
-        return
-    with open(path, 'wb') as f:
-        f.write(smaller)
+    rewrite_image(args[0], lambda image: drop_lookup_tables(image, always))
 
 
 if __name__ == '__main__':

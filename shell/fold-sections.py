@@ -173,25 +173,14 @@ def fold_sections(original):
     code = image.section(0)
     set_resource_directory(image, code)
     fold_relocations(image, code)
-    checksum_field = image.optional + 64
-    if struct.unpack_from('<I', image.data, checksum_field)[0] != 0:
-        struct.pack_into('<I', image.data, checksum_field, image_checksum(image.data, checksum_field))
+    refresh_checksum(image.data, image.optional + 64)
     return bytes(image.data)
 
 
 def main():
     if len(sys.argv) != 2:
         sys.exit('usage: fold-sections.py IMAGE')
-    path = sys.argv[1]
-    with open(path, 'rb') as f:
-        original = f.read()
-    try:
-        folded = fold_sections(original)
-    except ValueError as problem:
-        sys.exit('fold-sections.py: %s: %s' % (path, problem))
-    if folded != original:
-        with open(path, 'wb') as f:
-            f.write(folded)
+    rewrite_image(sys.argv[1], fold_sections)
 
 
 if __name__ == '__main__':

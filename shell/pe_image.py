@@ -1,7 +1,9 @@
 """What the stub's post-link steps share about the PE file format: the
-header constants, alignment, and the image checksum that Windows checks for
-some images and that the binary check compares."""
+header constants, alignment, the image checksum that Windows checks for
+some images and that the binary check compares, and the step of rewriting
+an image file in place."""
 import struct
+import sys
 
 DOS_HEADER_SIZE = 64
 PE_OFFSET_FIELD = 0x3C
@@ -30,3 +32,25 @@ def image_checksum(image, checksum_field):
         total += word
         total = (total & 0xFFFF) + (total >> 16)
     return (total + len(image)) & 0xFFFFFFFF
+
+
+def refresh_checksum(image, checksum_field):
+    """Computes the checksum of a changed image afresh, in place; an image
+    without one (0) keeps none."""
+    if struct.unpack_from('<I', image, checksum_field)[0] != 0:
+        struct.pack_into('<I', image, checksum_field, image_checksum(image, checksum_field))
+
+
+def rewrite_image(path, transform):
+    """Replaces the image at path with what transform makes of its bytes;
+    None (nothing gained) or the same bytes leave the file untouched. A
+    ValueError ends the program with its message."""
+    with open(path, 'rb') as f:
+        original = f.read()
+    try:
+        changed = transform(original)
+    except ValueError as problem:
+        sys.exit('%s: %s' % (path, problem))
+    if changed is not None and changed != original:
+        with open(path, 'wb') as f:
+            f.write(changed)
