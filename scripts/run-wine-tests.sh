@@ -8,7 +8,8 @@ build=$1
 fixtures=$2
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/wine-env.sh"
-ZARVEL_FIXTURES=$(winepath -w "$fixtures" 2>/dev/null)
+source "$here/wine-path.sh"
+ZARVEL_FIXTURES=$(win "$fixtures")
 export ZARVEL_FIXTURES
 passed=0
 failed=0

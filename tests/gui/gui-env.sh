@@ -2,18 +2,11 @@
 # prefix set up for driving dialogs quickly and predictably.
 #   gui_env_start WORKDIR   starts both (the prefix lives in WORKDIR/prefix)
 #   gui_env_stop            ends the Wine server of that prefix and the display
-#   win PATH                the Windows form of a Unix path
+#   win PATH                the Windows form of a Unix path (scripts/wine-path.sh)
 gui_env_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 gui_xvfb_pid=""
 
-# Every prefix maps drive Z: to the Unix root. Written out here rather than
-# asked of winepath, which can come back empty while the Wine server is busy
-# (an empty working directory then fails the driver's start).
-win() {
-  local path
-  path=$(realpath -m "$1")
-  printf 'Z:%s' "${path//\//\\}"
-}
+source "$gui_env_root/scripts/wine-path.sh"
 
 gui_env_start() {
   local work=$1 n display=""
