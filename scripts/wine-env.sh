@@ -1,7 +1,7 @@
 # Sourced by the scripts that run Windows programs: one quiet Wine prefix per
 # test run, made once, with the settings that keep Wine fast and predictable.
-# After sourcing: WINEPREFIX is ready, and ZARVEL_WINE32 is 1 when 32-bit
-# programs really run (without wine32, Wine exits 0 on them without running).
+# After sourcing: WINEPREFIX is ready, and wine32_runs says whether 32-bit
+# programs really run here.
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 if [ -z "${WINEPREFIX:-}" ]; then
@@ -12,8 +12,15 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || true
   wineserver -w 2>/dev/null || true
 fi
-export ZARVEL_WINE32=0
-if [ -e /usr/lib/wine/wine ] || [ -e /usr/lib/i386-linux-gnu/wine ] ||
-   dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
-  ZARVEL_WINE32=1
-fi
+# True when a 32-bit program really runs: without wine32, Wine exits 0 on
+# one it cannot run, so the marker the program prints is what counts.
+wine32_runs() {
+  local dir result
+  dir=$(mktemp -d /tmp/zarvel-marker.XXXXXX)
+  printf '#include <stdio.h>\nint main(void){puts("zarvel-i686-marker");return 0;}\n' >"$dir/marker.c"
+  i686-w64-mingw32-gcc -o "$dir/marker.exe" "$dir/marker.c" 2>/dev/null &&
+    wine "$dir/marker.exe" 2>/dev/null | grep -q zarvel-i686-marker
+  result=$?
+  rm -rf "$dir"
+  return $result
+}

@@ -251,12 +251,9 @@ echo "gui ($arch_label under Wine): $passed passed, $failed failed"
 echo "gui: screenshots in $shots"
 all_failed=$failed
 
-# The i686 stub only where a 32-bit program really runs (Wine exits 0 on one
-# it cannot run, so the marker it prints is what counts).
+# The i686 stub only where a 32-bit program really runs.
 i686_status="not run: 32-bit Wine is not available"
-printf '#include <stdio.h>\nint main(void){puts("zarvel-i686-marker");return 0;}\n' >"$work/marker.c"
-if i686-w64-mingw32-gcc -o "$work/marker.exe" "$work/marker.c" 2>/dev/null &&
-   wine "$work/marker.exe" 2>/dev/null | grep -q zarvel-i686-marker; then
+if wine32_runs; then
   i686_build=${I686_BUILD_DIR:-$root/build/i686}
   if [ -f "$i686_build/zarvel-stub.exe" ]; then
     stub=$i686_build/zarvel-stub.exe
