@@ -17,14 +17,14 @@ namespace {
 // INVALID_HANDLE_VALUE is -1, the core's "no file".
 static_assert(kNoHandle == -1, "no file is the system's invalid handle");
 
-PlatformHandle Register(HANDLE file) { return (PlatformHandle)(intptr_t)file; }
+PlatformHandle AsPlatformHandle(HANDLE file) { return (PlatformHandle)(intptr_t)file; }
 
-HANDLE Lookup(PlatformHandle handle) { return (HANDLE)(intptr_t)handle; }
+HANDLE AsSystemHandle(PlatformHandle handle) { return (HANDLE)(intptr_t)handle; }
 
 PlatformHandle OpenFile(const char* path, DWORD access, DWORD disposition) {
   if (FaultHit(kFaultOpen)) return kNoHandle;
-  return Register(CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  return AsPlatformHandle(CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 }  // namespace
@@ -48,7 +48,7 @@ PlatformHandle PlatformOpenNew(const char* path) {
 PlatformHandle PlatformOpenNullSink() { return OpenFile("NUL", GENERIC_WRITE, OPEN_EXISTING); }
 
 int32_t PlatformRead(PlatformHandle handle, void* buffer, uint32_t count) {
-  HANDLE file = Lookup(handle);
+  HANDLE file = AsSystemHandle(handle);
   if (FaultHit(kFaultRead) || file == INVALID_HANDLE_VALUE) return -1;
   DWORD done = 0;
   if (!ReadFile(file, buffer, FaultShortenRead(count), &done, nullptr)) return -1;
@@ -56,7 +56,7 @@ int32_t PlatformRead(PlatformHandle handle, void* buffer, uint32_t count) {
 }
 
 int32_t PlatformWrite(PlatformHandle handle, const void* buffer, uint32_t count) {
-  HANDLE file = Lookup(handle);
+  HANDLE file = AsSystemHandle(handle);
   if (FaultHit(kFaultWrite) || file == INVALID_HANDLE_VALUE) return -1;
   DWORD done = 0;
   if (count == 0) return 0;
@@ -65,7 +65,7 @@ int32_t PlatformWrite(PlatformHandle handle, const void* buffer, uint32_t count)
 }
 
 int64_t PlatformSeek(PlatformHandle handle, int64_t offset, SeekOrigin origin) {
-  HANDLE file = Lookup(handle);
+  HANDLE file = AsSystemHandle(handle);
   if (FaultHit(kFaultSeek) || file == INVALID_HANDLE_VALUE) return -1;
   static_assert(kSeekSet == FILE_BEGIN && kSeekCur == FILE_CURRENT && kSeekEnd == FILE_END,
                 "the origins are the system's move methods");
@@ -77,13 +77,13 @@ int64_t PlatformSeek(PlatformHandle handle, int64_t offset, SeekOrigin origin) {
 
 int64_t PlatformFileLength(PlatformHandle handle) {
   LARGE_INTEGER size;
-  HANDLE file = Lookup(handle);
+  HANDLE file = AsSystemHandle(handle);
   if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) return -1;
   return size.QuadPart;
 }
 
 int PlatformClose(PlatformHandle handle) {
-  HANDLE file = Lookup(handle);
+  HANDLE file = AsSystemHandle(handle);
   if (file == INVALID_HANDLE_VALUE) return -1;
   return CloseHandle(file) ? 0 : -1;
 }
