@@ -19,8 +19,17 @@ const uint32_t kLocalHeaderSignature = 0x04034B50;    // 50 4B 03 04
 const uint32_t kCentralHeaderSignature = 0x02014B50;  // 50 4B 01 02
 const uint32_t kEndRecordSignature = 0x06054B50;      // 50 4B 05 06
 
+// Every record starts with its 4-byte signature; the offsets below count
+// from the byte after it.
+const int kSignatureSize = 4;
+
 // The 18 bytes after the end-record signature.
 const int kEndRecordSize = 18;
+const int kEndDiskNumber = 0;
+const int kEndCentralDisk = 2;
+const int kEndEntriesOnDisk = 4;
+const int kEndEntriesTotal = 6;
+const int kEndCentralSize = 8;
 const int kEndCentralOffset = 12;
 const int kEndCommentLength = 16;
 struct EndRecord {
@@ -47,10 +56,22 @@ struct CentralHeader {
   uint8_t bytes[kCentralHeaderSize];
 };
 
-// The 26 bytes after a local-header signature.
+// The 26 bytes after a local-header signature: the central record's fields
+// from "version needed" to "extra length", in the same order.
 const int kLocalHeaderSize = 26;
+const int kLocalVersionNeeded = 0;
+const int kLocalFlags = 2;
+const int kLocalMethod = 4;
+const int kLocalTime = 6;
+const int kLocalDate = 8;
+const int kLocalCrc = 10;
+const int kLocalCompressedSize = 14;
+const int kLocalUncompressedSize = 18;
 const int kLocalNameLength = 22;
 const int kLocalExtraLength = 24;
+static_assert(kCentralExtraLength - kCentralVersionNeeded == kLocalExtraLength - kLocalVersionNeeded &&
+                  kCentralCrc - kCentralVersionNeeded == kLocalCrc - kLocalVersionNeeded,
+              "the local header repeats a stretch of the central record");
 struct LocalFileHeader {
   uint8_t bytes[kLocalHeaderSize];
 };

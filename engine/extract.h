@@ -28,6 +28,10 @@ void CreateOutputFile(const char* path);
 bool FileExists(const char* path);
 char* AddTrailingSeparator(char* text);
 
+// The newest format a member may need (the low byte of "version needed",
+// 20 for 2.0: stored and deflated data); a member needing more is refused.
+const uint8_t kHighestVersionNeeded = 20;
+
 void ExtractEntry(const CentralHeader* header, const char* targetPath);
 void CopyStoredData();
 // Decodes a member and checks its CRC without writing a file (for testing an

@@ -23,8 +23,6 @@ uint32_t bytesWritten = 0;
 
 namespace {
 
-const uint8_t kHighestVersionNeeded = 20;
-const int kLocalSignatureSize = 4;
 // Room for the target path plus a short temporary name beside it.
 const int kTempPathCapacity = kNameCapacity + 16;
 // Temporary names: "~zv0000.tmp" to "~zv0099.tmp".
@@ -144,7 +142,7 @@ uint8_t* BeginEntry(const CentralHeader* header) {
   int64_t localHeader = (int64_t)CentralField32(currentHeader, kCentralLocalHeaderOffset);
   LocalFileHeader local;
   char localName[kNameCapacity];
-  if (PlatformSeek(archiveHandle, localHeader + kLocalSignatureSize, kSeekSet) < 0) {
+  if (PlatformSeek(archiveHandle, localHeader + kSignatureSize, kSeekSet) < 0) {
     errorCode = kStatusFileError;
   } else {
     errorCode = ReadLocalHeader(&local, localName);

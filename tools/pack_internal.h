@@ -30,6 +30,11 @@ const size_t kMaxEntries = 0xFFFF;               // the end record counts in 16 
 const size_t kMaxStoredName = kNameCapacity - 1;         // the stub keeps 255 bytes of a name
 const size_t kConfigTextLimit = kConfigFieldSize - 1;  // the block's texts, NUL-padded
 
+// Whole records, signature included, without their variable parts.
+const size_t kLocalRecordSize = kSignatureSize + kLocalHeaderSize;
+const size_t kCentralRecordSize = kSignatureSize + kCentralHeaderSize;
+const size_t kEndRecordTotal = kSignatureSize + kEndRecordSize;
+
 // Versions in the records: the stub refuses a member needing more than 2.0.
 const uint16_t kVersionDeflated = 20;
 const uint16_t kVersionStored = 10;

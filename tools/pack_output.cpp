@@ -23,26 +23,6 @@ namespace pack {
 namespace {
 
 const size_t kWriteBufferSize = 1 << 20;
-const uint32_t kLocalSignatureSize = 4;
-const size_t kLocalRecordSize = kLocalSignatureSize + kLocalHeaderSize;
-const size_t kCentralRecordSize = 4 + kCentralHeaderSize;
-const size_t kEndRecordTotal = 4 + kEndRecordSize;
-
-// Local header offsets after the signature.
-const int kLocalVersionNeeded = 0;
-const int kLocalFlags = 2;
-const int kLocalMethod = 4;
-const int kLocalTime = 6;
-const int kLocalDate = 8;
-const int kLocalCrc = 10;
-const int kLocalCompressedSize = 14;
-const int kLocalUncompressedSize = 18;
-
-// End record offsets after the signature.
-const int kEndEntriesOnDisk = 4;
-const int kEndEntriesTotal = 6;
-const int kEndCentralSize = 8;
-
 // The temporary file to remove if the process is interrupted. One pack runs
 // per process, so one slot is enough.
 char interruptedTempPath[4096];
@@ -137,51 +117,47 @@ std::vector<uint8_t> BuildConfigBlock(const std::string& defaultDirectory, const
   return block;
 }
 
-std::vector<uint8_t> LocalHeaderBytes(const MemberRecord& record) {
-  std::vector<uint8_t> bytes(kLocalRecordSize + record.storedName.size() + record.extra.size(), 0);
-  const size_t h = kLocalSignatureSize;
-  Put32(bytes, 0, kLocalHeaderSignature);
-  Put16(bytes, h + kLocalVersionNeeded, record.versionNeeded);
-  Put16(bytes, h + kLocalFlags, record.flags);
-  Put16(bytes, h + kLocalMethod, record.method);
-  Put16(bytes, h + kLocalTime, record.dosTime);
-  Put16(bytes, h + kLocalDate, record.dosDate);
-  Put32(bytes, h + kLocalCrc, record.crc);
-  Put32(bytes, h + kLocalCompressedSize, record.compressedSize);
-  Put32(bytes, h + kLocalUncompressedSize, record.uncompressedSize);
-  Put16(bytes, h + kLocalNameLength, (uint16_t)record.storedName.size());
-  Put16(bytes, h + kLocalExtraLength, (uint16_t)record.extra.size());
-  memcpy(bytes.data() + kLocalRecordSize, record.storedName.data(), record.storedName.size());
-  memcpy(bytes.data() + kLocalRecordSize + record.storedName.size(), record.extra.data(), record.extra.size());
+// A record of `fixedSize` bytes (signature included) followed by the name
+// and the extra field, with the fields both headers share written from
+// `shared` on, at their local-header offsets: the central record repeats
+// that stretch of the local header, after its "version made by".
+std::vector<uint8_t> HeaderBytes(const MemberRecord& record, uint32_t signature, size_t fixedSize,
+                                 size_t shared) {
+  std::vector<uint8_t> bytes(fixedSize + record.storedName.size() + record.extra.size(), 0);
+  Put32(bytes, 0, signature);
+  Put16(bytes, shared + kLocalVersionNeeded, record.versionNeeded);
+  Put16(bytes, shared + kLocalFlags, record.flags);
+  Put16(bytes, shared + kLocalMethod, record.method);
+  Put16(bytes, shared + kLocalTime, record.dosTime);
+  Put16(bytes, shared + kLocalDate, record.dosDate);
+  Put32(bytes, shared + kLocalCrc, record.crc);
+  Put32(bytes, shared + kLocalCompressedSize, record.compressedSize);
+  Put32(bytes, shared + kLocalUncompressedSize, record.uncompressedSize);
+  Put16(bytes, shared + kLocalNameLength, (uint16_t)record.storedName.size());
+  Put16(bytes, shared + kLocalExtraLength, (uint16_t)record.extra.size());
+  memcpy(bytes.data() + fixedSize, record.storedName.data(), record.storedName.size());
+  memcpy(bytes.data() + fixedSize + record.storedName.size(), record.extra.data(), record.extra.size());
   return bytes;
 }
 
+std::vector<uint8_t> LocalHeaderBytes(const MemberRecord& record) {
+  return HeaderBytes(record, kLocalHeaderSignature, kLocalRecordSize, kSignatureSize);
+}
+
 std::vector<uint8_t> CentralHeaderBytes(const MemberRecord& record) {
-  std::vector<uint8_t> bytes(kCentralRecordSize + record.storedName.size() + record.extra.size(), 0);
-  const size_t h = 4;
-  Put32(bytes, 0, kCentralHeaderSignature);
+  const size_t h = kSignatureSize;
+  std::vector<uint8_t> bytes =
+      HeaderBytes(record, kCentralHeaderSignature, kCentralRecordSize, h + kCentralVersionNeeded);
   Put16(bytes, h + kCentralVersionMadeBy, kVersionMadeByUnix);
-  Put16(bytes, h + kCentralVersionNeeded, record.versionNeeded);
-  Put16(bytes, h + kCentralFlags, record.flags);
-  Put16(bytes, h + kCentralMethod, record.method);
-  Put16(bytes, h + kCentralTime, record.dosTime);
-  Put16(bytes, h + kCentralDate, record.dosDate);
-  Put32(bytes, h + kCentralCrc, record.crc);
-  Put32(bytes, h + kCentralCompressedSize, record.compressedSize);
-  Put32(bytes, h + kCentralUncompressedSize, record.uncompressedSize);
-  Put16(bytes, h + kCentralNameLength, (uint16_t)record.storedName.size());
-  Put16(bytes, h + kCentralExtraLength, (uint16_t)record.extra.size());
   Put32(bytes, h + kCentralExternalAttributes, record.externalAttributes);
   Put32(bytes, h + kCentralLocalHeaderOffset, record.localHeaderOffset);
-  memcpy(bytes.data() + kCentralRecordSize, record.storedName.data(), record.storedName.size());
-  memcpy(bytes.data() + kCentralRecordSize + record.storedName.size(), record.extra.data(), record.extra.size());
   return bytes;
 }
 
 std::vector<uint8_t> EndRecordBytes(uint64_t entries, uint64_t centralSize, uint64_t centralOffset,
                                     const std::string& comment) {
   std::vector<uint8_t> bytes(kEndRecordTotal + comment.size(), 0);
-  const size_t h = 4;
+  const size_t h = kSignatureSize;
   Put32(bytes, 0, kEndRecordSignature);
   Put16(bytes, h + kEndEntriesOnDisk, (uint16_t)entries);
   Put16(bytes, h + kEndEntriesTotal, (uint16_t)entries);

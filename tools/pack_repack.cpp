@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "archive/zip_format.h"
+#include "engine/extract.h"
 #include "tools/pack_internal.h"
 
 namespace pack {
@@ -30,10 +31,6 @@ namespace {
 
 const uint32_t kZip64LocatorSignature = 0x07064B50;
 const uint32_t kDataDescriptorSignature = 0x08074B50;
-const size_t kSignatureSize = 4;
-const size_t kEndRecordTotal = kSignatureSize + kEndRecordSize;
-const size_t kLocalRecordSize = kSignatureSize + kLocalHeaderSize;
-const size_t kCentralRecordSize = kSignatureSize + kCentralHeaderSize;
 const size_t kZip64LocatorSize = 20;
 const size_t kMaxComment = 0xFFFF;
 const size_t kCopyChunk = 1 << 20;
@@ -41,13 +38,8 @@ const uint16_t kZip64ExtraId = 0x0001;
 const uint16_t kFlagDataDescriptor = 0x0008;
 const uint16_t kFlagStrongEncryption = 0x0040;
 const uint16_t kFlagCentralEncrypted = 0x2000;
-const uint16_t kMaxStubVersion = 20;
 const uint16_t kAllOnes16 = 0xFFFF;
 const uint32_t kAllOnes32 = 0xFFFFFFFF;
-const int kEndDiskNumber = 0;
-const int kEndCentralDisk = 2;
-const int kEndEntriesTotal = 6;
-const int kEndCentralSize = 8;
 const int kCentralDiskStart = 30;
 
 class SourceZip {
@@ -155,7 +147,7 @@ void CheckMember(SourceZip& zip, const uint8_t* header, const std::string& name,
   if (method != kMethodStored && method != kMethodDeflated) {
     Warn("'" + name + "' uses compression method " + std::to_string(method) +
          "; the self-extractor extracts only stored and deflated members");
-  } else if ((ReadLe16(header + kCentralVersionNeeded) & 0xFF) > kMaxStubVersion) {
+  } else if ((ReadLe16(header + kCentralVersionNeeded) & 0xFF) > kHighestVersionNeeded) {
     Warn("'" + name + "' needs a newer extractor than version 2.0; the self-extractor will refuse it");
   }
 }

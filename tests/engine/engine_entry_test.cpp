@@ -123,7 +123,9 @@ TEST_F(EntryTest, UnsupportedMembersTouchNothing) {
       EXPECT_EQ(RunOne(kStored), c.expected);
       if (c.expected != kStatusOk) {
         EXPECT_EQ(Exists("stored.bin"), existing);
-        if (existing) EXPECT_EQ(Out("stored.bin"), "old");
+        if (existing) {
+          EXPECT_EQ(Out("stored.bin"), "old");
+        }
       }
     }
   }
