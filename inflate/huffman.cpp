@@ -44,21 +44,41 @@ int ReleaseHuffmanTable(HuffmanEntry* table) {
   return 0;
 }
 
-// Counts the codes of each length and finds the shortest and longest in
-// use; false when every length is 0 (an empty code, which builds no table).
-static inline bool CountCodeLengths(const uint8_t* lengths, unsigned count,
-                                    unsigned* codesOfLength, unsigned* shortest,
-                                    unsigned* longest) {
+// What both builders learn of a code before they build its tables.
+enum CodeMeasure { kCodeEmpty, kCodeOversubscribed, kCodeUsable };
+
+// Counts the codes of each length, finds the shortest and longest in use
+// and checks the Kraft sum, one length at a time: what is left of the code
+// space after each length, doubled for the next. What remains after the
+// longest are the unused codes of an incomplete code; they are counted as
+// codes of the longest length, which the builders make invalid entries.
+// An empty code (every length 0) builds no table.
+static inline CodeMeasure MeasureCode(const uint8_t* lengths, unsigned count, unsigned* codesOfLength,
+                                      unsigned* shortest, unsigned* longest, unsigned* unused) {
   for (unsigned len = 0; len <= kMaxCodeBits; len++) codesOfLength[len] = 0;
   for (unsigned s = 0; s < count; s++) codesOfLength[lengths[s]]++;
-  if (codesOfLength[0] == count) return false;
+  if (codesOfLength[0] == count) return kCodeEmpty;
   unsigned low = 1;
   while (codesOfLength[low] == 0) low++;
   unsigned high = kMaxCodeBits;
   while (codesOfLength[high] == 0) high--;
+  int left = 1;
+  for (unsigned len = 1; len <= high; len++) {
+    left = 2 * left - (int)codesOfLength[len];
+    if (left < 0) return kCodeOversubscribed;
+  }
+  codesOfLength[high] += (unsigned)left;
   *shortest = low;
   *longest = high;
-  return true;
+  *unused = (unsigned)left;
+  return kCodeUsable;
+}
+
+// The root table's width: the width asked for, but no narrower than the
+// shortest code and no wider than the longest.
+static inline unsigned RootBits(unsigned requested, unsigned shortest, unsigned longest) {
+  if (requested < shortest) return shortest;
+  return requested > longest ? longest : requested;
 }
 
 #ifdef ZARVEL_SMALL_BUILD
@@ -80,26 +100,14 @@ int BuildHuffmanTable(const uint8_t* lengths, unsigned count, unsigned simpleCou
   unsigned endOfBlockBits = count > 256 ? lengths[256] : kMaxCodeBits;
 
   unsigned codesOfLength[kMaxCodeBits + 1];
-  unsigned shortest, longest;
-  if (!CountCodeLengths(lengths, count, codesOfLength, &shortest, &longest)) {
+  unsigned shortest, longest, unusedCodes;
+  CodeMeasure measure = MeasureCode(lengths, count, codesOfLength, &shortest, &longest, &unusedCodes);
+  if (measure == kCodeOversubscribed) return kHuffmanOversubscribed;
+  if (measure == kCodeEmpty) {
     *lookupBits = 0;
     return kHuffmanComplete;
   }
-  unsigned rootBits = *lookupBits;
-  if (rootBits < shortest) rootBits = shortest;
-  if (rootBits > longest) rootBits = longest;
-
-  // Kraft sum: how many codes of the longest length are left unused.
-  int left = 1 << shortest;
-  for (unsigned len = shortest; len < longest; len++) {
-    left -= (int)codesOfLength[len];
-    if (left < 0) return kHuffmanOversubscribed;
-    left <<= 1;
-  }
-  left -= (int)codesOfLength[longest];
-  if (left < 0) return kHuffmanOversubscribed;
-  unsigned unusedCodes = (unsigned)left;
-  codesOfLength[longest] += unusedCodes;
+  unsigned rootBits = RootBits(*lookupBits, shortest, longest);
 
   // Symbols in canonical order.
   uint16_t sorted[kMaxSymbols];
@@ -214,23 +222,14 @@ int BuildCompactHuffmanTable(const uint8_t* lengths, unsigned count, unsigned si
   *table = nullptr;
   unsigned endOfBlockBits = count > 256 ? lengths[256] : kMaxCodeBits;
   unsigned codesOfLength[kMaxCodeBits + 1];
-  unsigned shortest, longest;
-  if (!CountCodeLengths(lengths, count, codesOfLength, &shortest, &longest)) {
+  unsigned shortest, longest, unused;
+  CodeMeasure measure = MeasureCode(lengths, count, codesOfLength, &shortest, &longest, &unused);
+  if (measure == kCodeOversubscribed) return kHuffmanOversubscribed;
+  if (measure == kCodeEmpty) {
     *lookupBits = 0;
     return kHuffmanComplete;
   }
-  // Kraft sum, one length at a time: what is left of the code space after
-  // each length, doubled for the next. What remains after the longest are
-  // its unused codes.
-  int unused = 1;
-  for (unsigned len = 1; len <= longest; len++) {
-    unused = 2 * unused - (int)codesOfLength[len];
-    if (unused < 0) return kHuffmanOversubscribed;
-  }
-  codesOfLength[longest] += (unsigned)unused;
-  unsigned rootBits = *lookupBits;
-  if (rootBits < shortest) rootBits = shortest;
-  if (rootBits > longest) rootBits = longest;
+  unsigned rootBits = RootBits(*lookupBits, shortest, longest);
 
   HuffmanEntry* levelTable[kMaxLevels];
   unsigned levelBits[kMaxLevels];
