@@ -11,6 +11,7 @@
 
 #include "inflate/huffman.h"
 #include "inflate/inflate.h"
+#include "tests/inflate/rfc1951_tables.h"
 
 namespace {
 
@@ -330,26 +331,19 @@ TEST(HuffmanTables, CompactBuilderMakesTheSameTablesForRandomCodes) {
 // The small build derives the length and distance codes of RFC 1951 section
 // 3.2.5 instead of carrying them; every entry must be the RFC's.
 TEST(HuffmanTables, DerivedLengthAndDistanceCodesAreTheRfcTables) {
-  const uint16_t lengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,  17,  19,  23, 27,
-                                   31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-  const uint16_t lengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                    2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-  const uint16_t distanceBase[30] = {1,    2,    3,    4,    5,    7,    9,     13,    17,    25,
-                                     33,   49,   65,   97,   129,  193,  257,   385,   513,   769,
-                                     1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
   DeflateCodeTables tables;
   memset(&tables, 0xA5, sizeof tables);  // every entry must be written
   DeriveCodeTables(&tables);
   for (int i = 0; i < 29; i++) {
-    EXPECT_EQ(tables.lengthBase[i], lengthBase[i]) << "length code " << 257 + i;
-    EXPECT_EQ(tables.lengthExtra[i], lengthExtra[i]) << "length code " << 257 + i;
+    EXPECT_EQ(tables.lengthBase[i], kRfcLengthBases[i]) << "length code " << 257 + i;
+    EXPECT_EQ(tables.lengthExtra[i], kRfcLengthExtras[i]) << "length code " << 257 + i;
   }
   for (int i = 29; i < 31; i++) {
     EXPECT_EQ(tables.lengthBase[i], 0) << "length code " << 257 + i;
     EXPECT_EQ(tables.lengthExtra[i], kTagInvalid) << "length code " << 257 + i;
   }
   for (int i = 0; i < 30; i++) {
-    EXPECT_EQ(tables.distanceBase[i], distanceBase[i]) << "distance code " << i;
+    EXPECT_EQ(tables.distanceBase[i], kRfcDistanceBases[i]) << "distance code " << i;
     EXPECT_EQ(tables.distanceExtra[i], i < 4 ? 0 : i / 2 - 1) << "distance code " << i;
   }
 }

@@ -12,16 +12,9 @@
 #include "engine/status.h"
 #include "inflate/inflate.h"
 #include "platform/fault.h"
+#include "tests/inflate/rfc1951_tables.h"
 
 namespace {
-
-const unsigned kLengthBases[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                   31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-const unsigned kLengthExtras[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                    2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-const unsigned kDistanceBases[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
-                                     33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
-                                     1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 
 InflateRun* currentRun = nullptr;
 uint32_t cancelAt = 0;
@@ -35,19 +28,19 @@ bool RecordProgress(uint32_t written, uint32_t total) {
 
 void LengthCode(unsigned length, unsigned* symbol, unsigned* extraBits, unsigned* extraValue) {
   int i = 28;
-  while (kLengthBases[i] > length) i--;
+  while (kRfcLengthBases[i] > length) i--;
   // 258 has its own code; 227 + 31 would also reach it but is not used.
   *symbol = 257 + i;
-  *extraBits = kLengthExtras[i];
-  *extraValue = length - kLengthBases[i];
+  *extraBits = kRfcLengthExtras[i];
+  *extraValue = length - kRfcLengthBases[i];
 }
 
 void DistanceCode(unsigned distance, unsigned* code, unsigned* extraBits, unsigned* extraValue) {
   int i = 29;
-  while (kDistanceBases[i] > distance) i--;
+  while (kRfcDistanceBases[i] > distance) i--;
   *code = i;
   *extraBits = i < 4 ? 0 : (i - 2) / 2;
-  *extraValue = distance - kDistanceBases[i];
+  *extraValue = distance - kRfcDistanceBases[i];
 }
 
 uint32_t ReferenceCrc(const std::string& bytes) {
