@@ -35,4 +35,6 @@ echo "== fuzz targets: archive reader, engine, decoder, 60 s each"
 bash scripts/fuzz.sh 60 || status=1
 # ---- end of robustness ----
 echo "== builds tested: $ran"
+echo "== test volume: tests/ and fuzz/ against the rest of the sources (at most 0.35)"
+bash scripts/count-test-lines.sh || status=1
 exit $status
