@@ -1,39 +1,76 @@
-// Drives the decoder the way the entry extraction does, without an archive:
-// the compressed bytes go to a temporary file opened as the archive, the
-// output to another temporary file, and everything observable comes back.
+// Runs the decoder as the entry extraction does, from a temporary file to
+// another, and checks the run against the output it must give.
 #pragma once
 
-#include <stdint.h>
+#include <string.h>
 
-#include <string>
-#include <vector>
+#include <gtest/gtest.h>
 
+#include "archive/archive.h"
+#include "common/test_support.h"
+#include "engine/extract.h"
+#include "engine/status.h"
+#include "inflate/inflate.h"
+#include "platform/fault.h"
 #include "tests/inflate/bit_writer.h"
 
 struct InflateRun {
-  int result = -1;          // InflateMember's result code
-  uint16_t status = 0;      // errorCode afterwards
-  uint32_t crc = 0;         // ~Crc32 afterwards
-  uint32_t bytesWritten = 0;
-  std::string output;       // what reached the output file
-  std::vector<uint32_t> progress;  // bytesWritten at each progress call
-  uint32_t reads = 0;       // platform reads of the archive during decoding
+  uint32_t crc, reads;  // reads: of the archive, while decoding
+  std::vector<uint32_t> progress;
 };
 
 struct InflateOptions {
-  // Bytes of the member's data; the file may hold more after it (`trailer`).
-  int64_t compressedSize = -1;  // -1: the whole input
+  int64_t compressedSize = -1;  // -1: the whole stream; the trailer follows it in the file
   std::string trailer;
-  // Progress answers false from this call on (1-based); 0 = never.
-  uint32_t cancelAtCall = 0;
-  uint32_t uncompressedSize = 0;  // for the progress callback's total
-  // The n-th archive read of the member fails (1-based); 0 = none.
-  uint32_t failReadAt = 0;
-  // Window content before the member (a fresh process has zeros).
-  bool keepWindow = false;
+  uint32_t cancelAtCall = 0;  // progress answers false from this call on (1-based)
+  uint32_t failReadAt = 0;    // this archive read fails (1-based)
+  bool keepWindow = false;    // else the window starts zeroed, as in a fresh process
 };
 
-InflateRun RunInflate(const std::string& compressed, const InflateOptions& options = InflateOptions());
+inline uint32_t ReferenceCrc(const std::string& bytes) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char c : bytes) crc = Crc32Step(c, crc);
+  return ~crc;
+}
 
-// Plain CRC-32 of a string by the reference step, for comparisons.
-uint32_t ReferenceCrc(const std::string& bytes);
+// Result and status, the output file, count and CRC; progress at every full
+// window, then once at the end of a good member, and never after a cancel.
+inline InflateRun Inflate(const std::string& stream, int result, const std::string& output,
+                          const InflateOptions& options = {}) {
+  static InflateRun run;
+  static uint32_t cancelAt;
+  run = InflateRun(), cancelAt = options.cancelAtCall;
+  testing_support::TempDir dir;
+  testing_support::WriteFileBytes(dir.path() / "member", stream + options.trailer);
+  testing_support::ResetCoreState();
+  archiveHandle = PlatformOpenRead(dir.Core("member").c_str());
+  archiveLength = (int64_t)(stream.size() + options.trailer.size());
+  outputHandle = PlatformOpenWrite(dir.Core("output").c_str());
+  std::vector<uint8_t> buffer(kInputBufferSize);
+  ResetCompressedInput(buffer.data(), (uint32_t)(options.compressedSize < 0 ? stream.size() : options.compressedSize));
+  memset(&currentHeader, 0, sizeof currentHeader);
+  if (!options.keepWindow) memset(window, 0, kWindowSize);
+  Crc32 = 0xFFFFFFFFu, bytesWritten = 0;
+  SetProgressCallback([](uint32_t written, uint32_t) {
+    run.progress.push_back(written);
+    return cancelAt == 0 || run.progress.size() < cancelAt;
+  });
+  uint32_t readsBefore = faultPlan.calls[kFaultRead];
+  if (options.failReadAt != 0) faultPlan.failAt[kFaultRead] = readsBefore + options.failReadAt;
+  EXPECT_EQ(InflateMember(), result);
+  ReleaseFixedTables();
+  run.reads = faultPlan.calls[kFaultRead] - readsBefore, run.crc = ~Crc32;
+  EXPECT_EQ(errorCode, result ? kStatusDamaged : options.cancelAtCall ? kStatusCancelled : kStatusOk);
+  EXPECT_EQ(bytesWritten, output.size());
+  EXPECT_TRUE(result != 0 || run.crc == ReferenceCrc(output));
+  PlatformClose(outputHandle);
+  testing_support::ResetCoreState();
+  std::string written = testing_support::ReadFileBytes(dir.path() / "output");
+  EXPECT_TRUE(written == output) << written.size() << " bytes, not " << output.size();
+  std::vector<uint32_t> progress;
+  for (uint32_t n = kWindowSize; n <= output.size(); n += kWindowSize) progress.push_back(n);
+  if (result == 0) progress.push_back((uint32_t)output.size());
+  if (options.cancelAtCall != 0 && progress.size() > options.cancelAtCall) progress.resize(options.cancelAtCall);
+  EXPECT_EQ(run.progress, progress);
+  return run;
+}
