@@ -183,15 +183,22 @@ TEST(Inflate, CraftedStreams) {
   InflateOptions cancelSecond, cancelFirst, cut, failedRead;
   cancelSecond.cancelAtCall = 2, cancelFirst.cancelAtCall = 1, cut.compressedSize = 4000, failedRead.failReadAt = 2;
   // 'a', 'b', end of block and length 3 (257) in two bits each: codes 0 to 3.
-  std::vector<unsigned> ab(258), limits(286 + 30), repeat(258), firstRepeat(2 + 253);
+  std::vector<unsigned> ab(258), repeat(258), over(258), firstRepeat(2 + 253);
   ab['a'] = ab['b'] = ab[256] = ab[257] = 2;
   auto with = [](std::vector<unsigned> lengths, std::initializer_list<unsigned> more) {
     lengths.insert(lengths.end(), more);
     return lengths;
   };
-  limits['a'] = limits[256] = limits[286] = 1;
+  auto aEnd = [](size_t literals, size_t distances) {  // 'a' and end of block in one bit each
+    std::vector<unsigned> lengths(literals + distances);
+    lengths['a'] = lengths[256] = 1;
+    return lengths;
+  };
+  const CodeList aa = {{0, 1}, {0, 1}, {1, 1}};
   repeat['a'] = 1, repeat[256] = repeat[257] = 2;  // then 257's length into distance codes 0..2
   repeat.insert(repeat.end(), {16, 0});
+  over['a'] = over[256] = 2, over[257] = 1;  // then 257's length three times into two distance codes
+  over.insert(over.end(), {16, 0});
   firstRepeat[0] = 16, firstRepeat[1] = 3, firstRepeat[2] = firstRepeat[252] = 1;  // 16 first repeats length 0
   uint8_t twoCodes[19] = {2, 0, 2}, oneCode[19] = {0};
   oneCode[18] = 1;
@@ -210,7 +217,7 @@ TEST(Inflate, CraftedStreams) {
        BitWriter().Block(false, 1).FixedLiterals("one ").FixedEnd().Stored(false, "two ").Block(true, 1)
            .FixedLiterals("three").FixedMatch(3, 5).FixedEnd().Bytes(), 0, "one two threethr"},
       {"one 1-bit distance code", Dynamic(1, 0, with(ab, {1}), {{0, 2}, {1, 2}, {3, 2}, {0, 1}, {2, 2}}), 0, "abbbb"},
-      {"HLIT 286 and HDIST 30", Dynamic(29, 29, limits, {{0, 1}, {0, 1}, {1, 1}}), 0, "aa"},
+      {"HLIT 286 and HDIST 30", Dynamic(29, 29, aEnd(286, 30), aa), 0, "aa"},
       {"repeat across both lists", Dynamic(1, 3, with(repeat, {2}), {{0, 1}, {3, 2}, {3, 2}, {2, 2}}), 0,
        std::string("a\0\0\0", 4)},
       {"first repeat symbol",
@@ -226,19 +233,19 @@ TEST(Inflate, CraftedStreams) {
       {"match without a distance code", Dynamic(1, 0, with(ab, {0}), {{0, 2}, {3, 2}}), 1},
       {"incomplete code-length code", Dynamic(0, 0, {}, {}, twoCodes), 1},
       {"unused code of a 1-bit code-length code", Dynamic(0, 0, {}, {{1, 1}}, oneCode), 1},
-      {"repeat past the end", Dynamic(1, 1, repeat), 1},
+      {"repeat past the end", Dynamic(1, 1, over, {{3, 2}}), 1},
       {"zero run past the end", Dynamic(0, 0, {18, 127, 18, 127}), 1},
       {"no literal/length code", Dynamic(0, 0, {17, 7, 18, 127, 18, 98}), 1},
-      {"HLIT field 30", Dynamic(30, 0, {}), 1},
-      {"HLIT field 31", Dynamic(31, 0, {}), 1},
-      {"HDIST field 30", Dynamic(0, 30, {}), 1},
-      {"HDIST field 31", Dynamic(0, 31, {}), 1},
       {"damage after a cancel", BitWriter().Stored(false, cancelled).Block(true, 3).Bits(0, 16).Bytes(), 2,
        cancelled.substr(0, 32768), cancelFirst},
       {"stored data cut", StoredMember(RandomBytes(5000, 1)), 1, "", cut},
       {"failed archive read", BitWriter().Stored(false, RandomBytes(50000, 6)).Block(true, 1).FixedEnd().Bytes(), 1, "",
        failedRead, 2},
   };
+  for (unsigned field : {30u, 31u}) {
+    rows.push_back({"HLIT field " + std::to_string(field), Dynamic(field, 0, aEnd(257 + field, 1), aa), 1});
+    rows.push_back({"HDIST field " + std::to_string(field), Dynamic(0, field, aEnd(257, 1 + field), aa), 1});
+  }
   for (const std::string& leadIn : {std::string("ab"), std::string(300, 'q')}) {  // careful and fast path
     for (unsigned symbol : {286u, 287u}) {
       BitWriter literal, distance;
