@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include <array>
 #include <functional>
 #include <map>
 #include <set>
@@ -19,12 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Counts = std::array<uint32_t, kFaultKindCount>;
-Counts Now() {
-  Counts c;
-  std::copy(faultPlan.calls, faultPlan.calls + kFaultKindCount, c.begin());
-  return c;
-}
+using Counts = std::vector<uint32_t>;
+Counts Now() { return Counts(faultPlan.calls, faultPlan.calls + kFaultKindCount); }
 
 struct Member {
   std::string name, path;
@@ -37,8 +32,7 @@ struct Record {
   bool opened = false;
   Counts opening{}, total{};
   std::vector<Member> before, after;  // without AfterEntryCallback, the last one attempted has the run's status
-};
-Record* rec = nullptr;
+} * rec;
 
 int32_t OnBefore(const CentralHeader* h, const char* path) {
   rec->before.push_back({EntryNameOf(h), path, Now(), 0, CentralField16(*h, kCentralMethod) == kMethodDeflated});
@@ -49,11 +43,8 @@ bool OnAfter(const CentralHeader* h, const char* path, uint16_t outcome) {
   return true;
 }
 
-struct Fault {
-  int kind = -1;  // the n-th call of this kind fails (-1: none)
-  uint32_t at = 0, shortAt = 0;
-  bool shortAlways = false, deleteFails = false;
-};
+// The n-th call of `kind` fails, or the n-th read (every read) comes back short.
+enum Mode { kFail, kShort, kFailThenDelete, kAllShort };
 
 class Robust : public ::testing::Test {
  protected:
@@ -61,14 +52,14 @@ class Robust : public ::testing::Test {
   fs::path Out(const std::string& name) const { return dir.path() / "a" / "b" / name; }
 
   // Extracts `archive` into a/b of the scratch folder under the fault planned.
-  Record Run(const std::string& archive, bool withAfter, const Fault& f = {}) {
+  Record Run(const std::string& archive, bool withAfter, int kind = -1, uint32_t n = 0, Mode mode = kFail) {
     Record r;
     rec = &r;
     ResetCoreState();
-    if (f.kind >= 0) faultPlan.failAt[f.kind] = f.at;
-    if (f.deleteFails) faultPlan.failAt[kFaultDelete] = 1;  // the clean-up after it
-    faultPlan.shortReadAt = f.shortAt;
-    faultPlan.shortReadAlways = f.shortAlways;
+    if (mode == kShort) faultPlan.shortReadAt = n;
+    if (mode != kShort && kind >= 0) faultPlan.failAt[kind] = n;
+    if (mode == kFailThenDelete) faultPlan.failAt[kFaultDelete] = 1;  // the clean-up after it
+    faultPlan.shortReadAlways = mode == kAllShort;
     ArchiveOpen(archive.c_str());
     r.opening = Now();
     if ((r.opened = errorCode == kStatusOk)) {
@@ -78,8 +69,7 @@ class Robust : public ::testing::Test {
       ExtractAll();
     }
     r.status = errorCode;
-    EXPECT_LT(strlen(defaultDirectory), (size_t)kConfigFieldSize);  // whole strings, always
-    EXPECT_LT(strlen(command), (size_t)kConfigFieldSize);
+    EXPECT_TRUE(strlen(defaultDirectory) < kConfigFieldSize && strlen(command) < kConfigFieldSize);  // whole strings
     ArchiveClose();
     r.total = Now();
     ResetCoreState();
@@ -107,27 +97,16 @@ class Robust : public ::testing::Test {
     fs::create_directories(Out(""));
   }
 
-  // Extracts `bytes` as an archive, going on after every member.
-  Record Extract(const std::string& bytes) {
-    WriteFileBytes(dir.path() / "hostile.zip", bytes);
-    Record r = Run(dir.Core("hostile.zip"), true);
-    CheckScratch(r);
-    return r;
-  }
-
   TempDir dir;
 };
 
 // robust/matrix.zip: five members, stored and deflated, in two folder levels,
 // and existing.txt, which replaces a file the test puts there.
 const char kOld[] = "the old content, which must survive\n";
-enum Mode { kFail, kShort, kFailThenDelete };
 const struct { const char* what; int kind; Mode mode; } kFaultRows[] = {
-    {"open", kFaultOpen, kFail},   {"read", kFaultRead, kFail},   {"seek", kFaultSeek, kFail},
-    {"write", kFaultWrite, kFail}, {"make-directory", kFaultMakeDirectory, kFail},
-    {"rename", kFaultRename, kFail}, {"short read", kFaultRead, kShort},
+    {"open", kFaultOpen, kFail}, {"read", kFaultRead, kFail}, {"seek", kFaultSeek, kFail}, {"write", kFaultWrite, kFail},
+    {"make-directory", kFaultMakeDirectory, kFail}, {"rename", kFaultRename, kFail}, {"short read", kFaultRead, kShort},
     {"read, then delete", kFaultRead, kFailThenDelete}, {"write, then delete", kFaultWrite, kFailThenDelete},
-    {"rename, then delete", kFaultRename, kFailThenDelete},
 };
 
 // Where the n-th call of a kind stood in the clean run: -2 opening the
@@ -157,10 +136,7 @@ TEST_F(Robust, EveryFaultPointInTurn) {
   ASSERT_EQ(clean.status, kStatusOk);
   ASSERT_EQ(clean.after.size(), 5u);
   std::map<std::string, std::string> reference;
-  for (const Member& m : clean.after) {
-    EXPECT_EQ(m.outcome, kStatusOk) << m.name;
-    reference[m.name] = ReadFileBytes(Out(m.name));
-  }
+  for (const Member& m : clean.after) reference[m.name] = ReadFileBytes(Out(m.name));
   ASSERT_NE(reference["existing.txt"], kOld);
   // Every kind is reached: two folders, one rename over existing.txt, deletes only after failures.
   for (int kind : {kFaultOpen, kFaultRead, kFaultSeek, kFaultWrite}) EXPECT_GT(clean.total[kind], 0u);
@@ -177,8 +153,7 @@ TEST_F(Robust, EveryFaultPointInTurn) {
         int phase = PhaseOf(clean, row.kind, n);
         const std::string member = phase >= 0 ? clean.before[phase].name : "";
         WriteFileBytes(Out("existing.txt"), kOld);
-        Record r = row.mode == kShort ? Run(archive, withAfter, {-1, 0, n})
-                                      : Run(archive, withAfter, {row.kind, n, 0, false, row.mode == kFailThenDelete});
+        Record r = Run(archive, withAfter, row.kind, n, row.mode);
         uint16_t code = phase >= 0 && withAfter ? r.after[phase].outcome : r.status;
         std::string leftover;
         if (row.mode == kFailThenDelete && r.total[kFaultDelete] > 0) {
@@ -194,131 +169,110 @@ TEST_F(Robust, EveryFaultPointInTurn) {
         if (phase < 0 && code != kStatusOk) { EXPECT_TRUE(r.before.empty()); }
         if (withAfter && r.opened && phase != -1) { EXPECT_EQ(r.status, kStatusOk); }
         if (!withAfter && phase >= 0 && code != kStatusOk) { EXPECT_EQ(r.before.size(), (size_t)phase + 1); }
-        // Members that succeeded are whole; existing.txt is old or new, whole.
+        // Members that succeeded are whole; existing.txt is unharmed unless replaced.
+        bool replaced = false;
         for (const Member& m : r.after) {
           if (m.outcome == kStatusOk) { EXPECT_EQ(ReadFileBytes(Out(m.name)), reference[m.name]) << m.name; }
+          replaced = replaced || (m.outcome == kStatusOk && m.name == "existing.txt");
         }
-        std::string now = ReadFileBytes(Out("existing.txt"));
-        EXPECT_TRUE(now == kOld || now == reference["existing.txt"]);
+        if (!replaced) { EXPECT_EQ(ReadFileBytes(Out("existing.txt")), kOld); }
         CheckScratch(r, leftover);
       }
     }
     if (row.mode == kFailThenDelete) { EXPECT_GT(cleanUps, 0) << row.what << ": no failure cleaned up"; }
   }
   // Every read short: the end-record scan needs whole reads.
-  Record r = Run(archive, false, {-1, 0, 0, true});
-  EXPECT_EQ(r.status, kStatusFileError);
-  EXPECT_FALSE(r.opened);
+  Record r = Run(archive, false, -1, 0, kAllShort);
+  EXPECT_TRUE(r.status == kStatusFileError && !r.opened);
 }
 
 // Hostile archives: robust/small-payload.zip (a.txt deflated, sub/b.bin
-// stored, sub/c.txt deflated) or robust/zip64.zip, mutated in memory.
+// stored, sub/c.txt deflated) mutated in memory; the record walk's own
+// refusals (counts, ZIP64, record lengths) are the archive tests' business.
 using Mutation = std::function<void(std::string&)>;
 size_t EndOf(const std::string& zip) { return zip.rfind(std::string("PK\x05\x06", 4)); }
-uint32_t Get32(const std::string& s, size_t at) { return ReadLe32((const uint8_t*)s.data() + at); }
-
 enum Where { kEnd, kCentral, kLocal };
 const int64_t kFromEnd = 1LL << 40;  // kFromEnd + d stands for the file's size + d
+
 // Sets a field of the end record, or of member m's central record or local header.
 Mutation Set(Where where, int m, int field, int width, int64_t value) {
   return [=](std::string& z) {
     size_t at = where == kEnd ? EndOf(z) : CentralRecord(z, m);
-    if (where == kLocal) at = Get32(z, at + 4 + kCentralLocalHeaderOffset);
+    if (where == kLocal) at = ReadLe32((const uint8_t*)z.data() + at + 4 + kCentralLocalHeaderOffset);
     uint32_t v = (uint32_t)(value >= kFromEnd / 2 ? (int64_t)z.size() + value - kFromEnd : value);
     width == 2 ? Patch16(z, at + 4 + field, (uint16_t)v) : Patch32(z, at + 4 + field, v);
   };
 }
 // Sets the end record's entry counts and makes its directory size match.
-void Entries(std::string& z, uint16_t count) {
+void Fix(std::string& z, uint16_t count) {
   for (int field : {kEndEntriesOnDisk, kEndEntriesTotal}) Set(kEnd, 0, field, 2, count)(z);
   Set(kEnd, 0, kEndCentralSize, 4, EndOf(z) - CentralRecord(z, 0))(z);
 }
 Mutation Rename(const std::string& name) {  // member 0, in its central record
   return [=](std::string& z) {
-    size_t at = CentralRecord(z, 0) + 4;
-    z.replace(at + kCentralHeaderSize, ReadLe16((const uint8_t*)z.data() + at + kCentralNameLength), name);
-    Set(kCentral, 0, kCentralNameLength, 2, name.size())(z);
-    Entries(z, 3);
+    std::string record = z.substr(CentralRecord(z, 0), 4 + kCentralHeaderSize) + name;
+    Patch16(record, 4 + kCentralNameLength, (uint16_t)name.size());
+    Patch32(record, 4 + kCentralExtraLength, 0);  // and the comment length
+    z = z.substr(0, CentralRecord(z, 0)) + record + z.substr(CentralRecord(z, 1));
+    Fix(z, 3);
   };
 }
 // A fourth record: a copy of member m's, renamed "z...", its local header at local(z).
-Mutation AppendCopy(int m, uint32_t (*local)(const std::string&)) {
+Mutation AddCopy(int m, uint32_t (*local)(const std::string&)) {
   return [=](std::string& z) {
     std::string copy = z.substr(CentralRecord(z, m), CentralRecord(z, m + 1) - CentralRecord(z, m));
     copy[4 + kCentralHeaderSize] = 'z';
     if (local) Patch32(copy, 4 + kCentralLocalHeaderOffset, local(z));
     z.insert(EndOf(z), copy);
-    Entries(z, 4);
+    Fix(z, 4);
   };
 }
-// 65,536 folder records: a 16-bit count would wrap to 0 and report 19906.
-void ManyFolders(std::string& z) {
-  std::string folder = z.substr(CentralRecord(z, 0), 4 + kCentralHeaderSize) + "d/", many;
-  Patch16(folder, 4 + kCentralNameLength, 2);
-  Patch32(folder, 4 + kCentralExtraLength, 0);  // and the comment length
-  for (int i = 0; i < 65536; i++) many += folder;
-  z = z.substr(0, CentralRecord(z, 0)) + many + z.substr(EndOf(z));
-  Entries(z, 0xFFFF);
-}
 
-const int F = -1;  // any failure
+const int F = -1;                          // any failure
 const uint16_t kNo = kStatusCannotCreate;  // the name is refused
 const struct {
   const char* what;
   Mutation mutate;
   uint16_t status;
   std::vector<int> outcomes;  // of each member the walk reached
-  const char* fixture = "small-payload.zip";
 } kHostileRows[] = {
-    {"as made", nullptr, kStatusOk, {0, 0, 0}},
-    {"directory at the file's end", Set(kEnd, 0, kEndCentralOffset, 4, kFromEnd), kStatusFileError, {}},
     {"directory past the end", Set(kEnd, 0, kEndCentralOffset, 4, kFromEnd + 1000), kStatusFileError, {}},
     {"directory offset wrapping", Set(kEnd, 0, kEndCentralOffset, 4, 0xFFFFFFF0u), kStatusFileError, {}},
     {"directory inside the end record", Set(kEnd, 0, kEndCentralOffset, 4, kFromEnd - 32), kStatusDamaged, {}},
-    {"central name length 65535", Set(kCentral, 0, kCentralNameLength, 2, 0xFFFF), kStatusFileError, {}},
-    {"central extra length 65535", Set(kCentral, 0, kCentralExtraLength, 2, 0xFFFF), kStatusFileError, {}},
-    {"central comment length 65535", Set(kCentral, 0, kCentralCommentLength, 2, 0xFFFF), kStatusFileError, {}},
-    {"archive comment length 65535", Set(kEnd, 0, kEndCommentLength, 2, 0xFFFF), kStatusFileError, {}},
+    {"entry counts 65535", [](std::string& z) { Fix(z, 0xFFFF); }, kStatusOk, {0, 0, 0}},
     // The local name is cut at 255 bytes and the data start lands elsewhere.
     {"local name length 65535", Set(kLocal, 0, kLocalNameLength, 2, 0xFFFF), kStatusOk, {F, 0, 0}},
-    {"local extra length 65535", Set(kLocal, 0, kLocalExtraLength, 2, 0xFFFF), kStatusOk, {F, 0, 0}},
-    {"entry counts 0", [](std::string& z) { Entries(z, 0); }, kStatusOk, {0, 0, 0}},
-    {"entry counts 1", [](std::string& z) { Entries(z, 1); }, kStatusOk, {0, 0, 0}},
-    {"entry counts 65535", [](std::string& z) { Entries(z, 0xFFFF); }, kStatusOk, {0, 0, 0}},
-    {"65,536 folder records", ManyFolders, kStatusOk, {}},
-    {"two records for one local header", AppendCopy(0, nullptr), kStatusOk, {0, 0, 0, 0}},
-    {"local header inside stored data", AppendCopy(1, [](const std::string& z) {
+    {"two records for one local header", AddCopy(0, nullptr), kStatusOk, {0, 0, 0, 0}},
+    {"local header inside stored data", AddCopy(1, [](const std::string& z) {
        return (uint32_t)MemberData(z, 1) + 20; }), kStatusOk, {0, 0, 0, F}},
-    {"local header at the directory", AppendCopy(0, [](const std::string& z) {
+    {"local header at the directory", AddCopy(0, [](const std::string& z) {
        return (uint32_t)CentralRecord(z, 0); }), kStatusOk, {0, 0, 0, F}},
     // A stored copy runs into the records after it; the decoder stops at the last block.
     {"stored size 4 GiB", Set(kCentral, 1, kCentralCompressedSize, 4, 0xFFFFFFFF), kStatusOk, {0, 5, 0}},
     {"deflated size 4 GiB", Set(kCentral, 0, kCentralCompressedSize, 4, 0xFFFFFFFF), kStatusOk, {0, 0, 0}},
     {"local header in the end record", Set(kCentral, 2, kCentralLocalHeaderOffset, 4, kFromEnd - 10), kStatusOk, {0, 0, 5}},
-    {"local header at 2 GiB", Set(kCentral, 2, kCentralLocalHeaderOffset, 4, 0x7FFFFFFF), kStatusOk, {0, 0, 5}},
     {"local header at 4 GiB - 1", Set(kCentral, 2, kCentralLocalHeaderOffset, 4, 0xFFFFFFFF), kStatusOk, {0, 0, 5}},
     {"traversal", Rename("../../evil.txt"), kStatusOk, {kNo, 0, 0}},
     {"backslash traversal", Rename("..\\..\\evil.txt"), kStatusOk, {kNo, 0, 0}},
-    {"inner traversal", Rename("x/../../../evil.txt"), kStatusOk, {kNo, 0, 0}},
     {"drive letter", Rename("C:/evil.txt"), kStatusOk, {kNo, 0, 0}},
-    {"drive-relative", Rename("C:evil.txt"), kStatusOk, {kNo, 0, 0}},
-    {"server path", Rename("//server/share/evil.txt"), kStatusOk, {kNo, 0, 0}},
     {"device name", Rename("sub/CON.txt"), kStatusOk, {kNo, 0, 0}},
     {"overlong name", Rename(std::string(300, 'n')), kStatusOk, {kNo, 0, 0}},
     {"absolute path, taken as relative", Rename("/evil.txt"), kStatusOk, {0, 0, 0}},
-    {"ZIP64 as written", nullptr, kStatusFileError, {}, "zip64.zip"},
-    // With the real offset the walk meets the ZIP64 end record.
-    {"ZIP64 with the real directory offset", [](std::string& z) {
-       Set(kEnd, 0, kEndCentralOffset, 4, Get32(z, z.find(std::string("PK\x06\x06", 4)) + 48))(z); },
-     kStatusDamaged, {}, "zip64.zip"},
 };
 
 TEST_F(Robust, HostileArchives) {
+  const std::string sfx = ReadFileBytes(FixturePath("robust/small-sfx.exe"));
+  auto extract = [&](const std::string& bytes) {
+    WriteFileBytes(dir.path() / "hostile.zip", bytes);
+    Record r = Run(dir.Core("hostile.zip"), true);
+    CheckScratch(r);
+    return r;
+  };
   for (const auto& row : kHostileRows) {
     SCOPED_TRACE(row.what);
-    std::string zip = ReadFileBytes(FixturePath(std::string("robust/") + row.fixture));
-    if (row.mutate) row.mutate(zip);
-    Record r = Extract(zip);
+    std::string zip = ReadFileBytes(FixturePath("robust/small-payload.zip"));
+    row.mutate(zip);
+    Record r = extract(zip);
     EXPECT_EQ(r.status, row.status);
     ASSERT_EQ(r.after.size(), row.outcomes.size());
     for (size_t i = 0; i < r.after.size(); i++) {
@@ -326,20 +280,18 @@ TEST_F(Robust, HostileArchives) {
       EXPECT_TRUE(row.outcomes[i] == F ? got != kStatusOk : got == row.outcomes[i]) << "member " << i << ": " << got;
     }
   }
-}
-
-TEST_F(Robust, SelfExtractorCutOrCorruptedAnywhere) {
-  std::string sfx = ReadFileBytes(FixturePath("robust/small-sfx.exe"));
-  ASSERT_EQ(Extract(sfx).status, kStatusOk);
-  // Without its signature the end record is gone; with it, the short record fails to read.
+  // The self-extractor cut anywhere: without its signature the end record is
+  // gone, with it the short record fails to read. Then every byte after the
+  // image stand-in complemented in turn.
+  ASSERT_EQ(extract(sfx).status, kStatusOk);
   for (size_t cut = 0; cut < sfx.size(); cut++) {
-    EXPECT_EQ(Extract(sfx.substr(0, cut)).status, cut < EndOf(sfx) + 4 ? kStatusNoEndRecord : kStatusFileError)
-        << cut;
+    EXPECT_EQ(extract(sfx.substr(0, cut)).status, cut < EndOf(sfx) + 4 ? kStatusNoEndRecord : kStatusFileError) << cut;
   }
-  for (size_t at = 700; at < sfx.size(); at++) {  // after the image stand-in
+  for (size_t at = 700; at < sfx.size(); at++) {
     std::string bad = sfx;
     bad[at] = (char)~bad[at];
-    EXPECT_TRUE(IsKnownStatus(Extract(bad).status)) << "byte " << at << " complemented";
+    SCOPED_TRACE("byte " + std::to_string(at));
+    extract(bad);
   }
 }
 
