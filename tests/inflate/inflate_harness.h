@@ -14,11 +14,6 @@
 #include "platform/fault.h"
 #include "tests/inflate/bit_writer.h"
 
-struct InflateRun {
-  uint32_t crc, reads;  // reads: of the archive, while decoding
-  std::vector<uint32_t> progress;
-};
-
 struct InflateOptions {
   int64_t compressedSize = -1;  // -1: the whole stream; the trailer follows it in the file
   std::string trailer;
@@ -27,19 +22,25 @@ struct InflateOptions {
   bool keepWindow = false;    // else the window starts zeroed, as in a fresh process
 };
 
+// Tests set fastPathBmi2 to -1 for the plain build of the fast path; this asks the processor again.
+struct AskAgainAfter {
+  ~AskAgainAfter() { fastPathBmi2 = 0; }
+};
+
 inline uint32_t ReferenceCrc(const std::string& bytes) {
   uint32_t crc = 0xFFFFFFFFu;
   for (unsigned char c : bytes) crc = Crc32Step(c, crc);
   return ~crc;
 }
 
-// Result and status, the output file, count and CRC; progress at every full
-// window, then once at the end of a good member, and never after a cancel.
-inline InflateRun Inflate(const std::string& stream, int result, const std::string& output,
-                          const InflateOptions& options = {}) {
-  static InflateRun run;
+// Checks result and status, the output file, count and CRC, and progress: at
+// every full window, then at the end of a good member, never after a cancel.
+// Returns the archive reads made while decoding.
+inline uint32_t Inflate(const std::string& stream, int result, const std::string& output,
+                        const InflateOptions& options = {}) {
+  static std::vector<uint32_t> calls;
   static uint32_t cancelAt;
-  run = InflateRun(), cancelAt = options.cancelAtCall;
+  calls.clear(), cancelAt = options.cancelAtCall;
   testing_support::TempDir dir;
   testing_support::WriteFileBytes(dir.path() / "member", stream + options.trailer);
   testing_support::ResetCoreState();
@@ -52,17 +53,17 @@ inline InflateRun Inflate(const std::string& stream, int result, const std::stri
   if (!options.keepWindow) memset(window, 0, kWindowSize);
   Crc32 = 0xFFFFFFFFu, bytesWritten = 0;
   SetProgressCallback([](uint32_t written, uint32_t) {
-    run.progress.push_back(written);
-    return cancelAt == 0 || run.progress.size() < cancelAt;
+    calls.push_back(written);
+    return cancelAt == 0 || calls.size() < cancelAt;
   });
   uint32_t readsBefore = faultPlan.calls[kFaultRead];
   if (options.failReadAt != 0) faultPlan.failAt[kFaultRead] = readsBefore + options.failReadAt;
   EXPECT_EQ(InflateMember(), result);
   ReleaseFixedTables();
-  run.reads = faultPlan.calls[kFaultRead] - readsBefore, run.crc = ~Crc32;
+  uint32_t reads = faultPlan.calls[kFaultRead] - readsBefore;
   EXPECT_EQ(errorCode, result ? kStatusDamaged : options.cancelAtCall ? kStatusCancelled : kStatusOk);
   EXPECT_EQ(bytesWritten, output.size());
-  EXPECT_TRUE(result != 0 || run.crc == ReferenceCrc(output));
+  EXPECT_TRUE(result != 0 || ~Crc32 == ReferenceCrc(output));
   PlatformClose(outputHandle);
   testing_support::ResetCoreState();
   std::string written = testing_support::ReadFileBytes(dir.path() / "output");
@@ -71,6 +72,6 @@ inline InflateRun Inflate(const std::string& stream, int result, const std::stri
   for (uint32_t n = kWindowSize; n <= output.size(); n += kWindowSize) progress.push_back(n);
   if (result == 0) progress.push_back((uint32_t)output.size());
   if (options.cancelAtCall != 0 && progress.size() > options.cancelAtCall) progress.resize(options.cancelAtCall);
-  EXPECT_EQ(run.progress, progress);
-  return run;
+  EXPECT_EQ(calls, progress);
+  return reads;
 }
