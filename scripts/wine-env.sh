@@ -8,6 +8,18 @@ if [ -z "${WINEPREFIX:-}" ]; then
   export WINEPREFIX
   WINEPREFIX=$(mktemp -d /tmp/zarvel-wine.XXXXXX)
 fi
+# Once wine32 is installed, the wine command always starts its 32-bit loader;
+# on a kernel that cannot run 32-bit programs that fails for every program.
+# Then a wrapper on PATH sends everything to the 64-bit loader (and 32-bit
+# programs do not run, which wine32_runs reports).
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1 && [ -x /usr/lib/wine/wine64 ]; then
+  mkdir -p "$WINEPREFIX-bin"
+  for name in wine wine-stable; do
+    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$WINEPREFIX-bin/$name"
+    chmod +x "$WINEPREFIX-bin/$name"
+  done
+  case ":$PATH:" in *":$WINEPREFIX-bin:"*) ;; *) export PATH="$WINEPREFIX-bin:$PATH" ;; esac
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || true
   wineserver -w 2>/dev/null || true
