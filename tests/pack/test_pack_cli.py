@@ -17,8 +17,7 @@ BAD_NAMES = {"what?.txt": "what?", "a<b": "a<b", "pipe|d": "pipe|d", "back\\slas
              "bad\udcff.txt": "not valid UTF-8"}
 
 
-def members(path):
-    """The local records: from the first one up to the central directory, which ends at the end record."""
+def members(path):  # the local records: from the first up to the central directory, which ends at the end record
     data = read(path)
     end = data.rfind(b"PK\x05\x06")
     return data[data.find(b"PK\x03\x04"):end - struct.unpack_from("<I", data, end + 12)[0]]
@@ -69,7 +68,8 @@ class Pack(Tool):
             with self.subTest(name=i.filename):
                 self.assertEqual(i.date_time, time.localtime(WHEN - 1)[:6])
                 self.assertLessEqual(i.extract_version, 20)
-                self.assertEqual(i.external_attr >> 16, os.stat(os.path.join(self.tmp, i.filename)).st_mode)
+                mode = os.stat(os.path.join(self.tmp, i.filename)).st_mode  # and the DOS folder attribute
+                self.assertEqual(i.external_attr, mode << 16 | (0x10 if i.is_dir() else 0))
                 self.assertEqual((i.flag_bits & 0x800, i.compress_type), rows.get(i.filename, (0, i.compress_type)))
                 # A non-ASCII CP437 name carries its UTF-8 form: version 1, CRC of the stored name, the name.
                 name = i.filename.encode()

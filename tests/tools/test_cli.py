@@ -84,7 +84,7 @@ class Cli(Tool):
                 self.assertIn(said, result.stdout + result.stderr)
                 self.assertEqual(read(self.tmp + "/x/empty.txt"), content)
 
-    def test_archivers_output_lists_tests_and_extracts_like_unzip(self):
+    def test_every_archivers_archive_lists_tests_and_extracts_like_unzip(self):
         archives = sorted(n for n in os.listdir(INTEROP) if n.endswith(".zip"))
         self.assertEqual(len(archives), 13)
         source = snapshot(INTEROP + "/tree")
