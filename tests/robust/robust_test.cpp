@@ -80,19 +80,24 @@ class Robust : public ::testing::Test {
     return r;
   }
 
-  // Nothing outside the target; in it only folders, existing.txt, files of
-  // members that succeeded (or failed their CRC) and the `leftover` of a
-  // failed clean-up: no partial or temporary file. Then the target is emptied.
+  // Nothing outside the target; in it only folders, existing.txt, the files
+  // of members that succeeded (or failed their CRC) and the `leftover` of a
+  // failed clean-up: no partial or temporary file. The member files are
+  // counted and looked up by the engine's own paths, whatever their encoding.
   void CheckScratch(const Record& r, const std::string& leftover = "") {
-    for (const std::string& e : TreeOf(dir.path())) {
-      bool kept = e == "hostile.zip" || fs::is_directory(dir.path() / e) || e == "a/b/existing.txt" ||
-                  (!leftover.empty() && e.rfind("a/b/" + leftover, 0) == 0);
-      for (const Member& m : r.after) {
-        kept = kept || (m.path == dir.Core(e) && (m.outcome == kStatusOk || m.outcome == kStatusCrcMismatch));
-      }
-      bool inside = e == "hostile.zip" || e == "a" || e == "a/b" || e.rfind("a/b/", 0) == 0;
-      if (!kept || !inside) ADD_FAILURE() << "left on disk: " << e;
+    size_t files = 0;
+    std::set<std::string> kept;
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+      std::string e = entry.path().lexically_relative(dir.path()).generic_string();
+      bool extra = e == "hostile.zip" || e == "a/b/existing.txt" || (!leftover.empty() && e.rfind("a/b/" + leftover, 0) == 0);
+      if (e != "hostile.zip" && e != "a" && e != "a/b" && e.rfind("a/b/", 0) != 0) ADD_FAILURE() << "outside: " << e;
+      files += !entry.is_directory() && !extra;
     }
+    for (const Member& m : r.after) {
+      if ((m.outcome == kStatusOk || m.outcome == kStatusCrcMismatch) && m.name != "existing.txt") kept.insert(m.path);
+    }
+    for (const std::string& path : kept) EXPECT_TRUE(FileExists(path.c_str())) << path;
+    EXPECT_EQ(files, kept.size()) << "a partial or temporary file stays";
     fs::remove_all(dir.path() / "a");
     fs::create_directories(Out(""));
   }
