@@ -1,10 +1,8 @@
 // libFuzzer target: any bytes as a self-extractor, extracted whole into a
-// scratch folder. The target folder stands two levels inside the scratch
-// folder, so a member that escapes it by a parent step or two shows up there;
-// after each run the scratch folder must hold only the archive and the
-// target tree, with no temporary file left, and the run's status must be a
-// code of the table. The callbacks vary with the input's length, so the runs
-// cover no callbacks, going on after failures, and skips.
+// folder two levels inside a scratch folder, so an escape by a parent step or
+// two shows up there. After each run the scratch folder holds only the archive
+// and the target tree, no temporary file, and the status is a known code. The
+// input's length picks the callbacks: none, going on after failures, skips.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -25,8 +23,7 @@ namespace {
 
 fs::path scratch;
 uint32_t entriesSeen = 0;
-// Last components of the members' names: a member may itself be called
-// like a temporary file.
+// Members' last name components: a member may be named like a temporary file.
 std::set<std::string> memberNames;
 const std::regex kTemporaryName("~zv[0-9]{4}\\.tmp");
 
@@ -37,9 +34,8 @@ int32_t SkipEverySecond(const CentralHeader*, const char* targetPath) {
   return (entriesSeen++ & 1) ? kAnswerSkip : kAnswerExtract;
 }
 bool KeepGoing(uint32_t, uint32_t) { return true; }
-// A failed member leaves no file of its own: only a CRC mismatch keeps what
-// was written, and 19963 created nothing. (Known only when the before-entry
-// callback looked at the target first.)
+// A failed member leaves no file of its own (a CRC mismatch keeps its data,
+// 19963 made none); known only when the before-entry callback looked first.
 bool GoOn(const CentralHeader*, const char* targetPath, uint16_t outcome) {
   if (!IsKnownStatus(outcome)) abort();
   if (BeforeEntryCallback != nullptr && outcome != kStatusOk && outcome != kStatusCrcMismatch &&

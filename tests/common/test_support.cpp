@@ -2,12 +2,11 @@
 #include "common/test_support.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
 #ifndef _WIN32
 #include <sys/wait.h>
 #endif
-
-#include <sys/stat.h>
-#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,81 +25,58 @@ namespace testing_support {
 
 std::string FixturePath(const std::string& name) {
   const char* dir = getenv("ZARVEL_FIXTURES");
-  if (dir == nullptr || *dir == 0) {
-    ADD_FAILURE() << "ZARVEL_FIXTURES is not set: run the tests through ctest or the Wine runner";
-    return name;
-  }
-  return (fs::path(dir) / name).string();
+  if (dir == nullptr || *dir == 0) ADD_FAILURE() << "ZARVEL_FIXTURES is not set: run the tests through ctest or the Wine runner";
+  return dir == nullptr ? name : (fs::path(dir) / name).string();
 }
 
-bool HaveFixture(const std::string& name) { return fs::exists(FixturePath(name)); }
-
-static std::atomic<unsigned> tempCounter{0};
-
 TempDir::TempDir() {
+  static std::atomic<unsigned> counter{0};
   auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  for (;;) {
-    std::ostringstream name;
-    name << "zarvel-test-" << stamp << "-" << tempCounter++;
-    path_ = fs::temp_directory_path() / name.str();
-    std::error_code ec;
-    if (fs::create_directory(path_, ec)) break;
-  }
+  std::error_code ec;
+  do {
+    path_ = fs::temp_directory_path() / ("zarvel-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+  } while (!fs::create_directory(path_, ec));
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
   // Read-only files left by a test must not stop the removal.
-  for (auto it = fs::recursive_directory_iterator(path_, ec); it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(path_, ec); it != fs::recursive_directory_iterator(); it.increment(ec)) {
     fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   }
   fs::remove_all(path_, ec);
 }
 
-std::string TempDir::Core(const std::string& relative) const {
-  return CorePath(relative.empty() ? path_ : path_ / relative);
-}
-
-std::string CorePath(const fs::path& path) {
+std::string TempDir::CorePath(const fs::path& path) {
   std::string text = path.string();
-  for (char& c : text) {
-    if (c == '/') c = '\\';
-  }
+  for (char& c : text) c = c == '/' ? '\\' : c;
   return text;
 }
 
 std::string ReadFileBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
-  out << in.rdbuf();
+  out << std::ifstream(path, std::ios::binary).rdbuf();
   return out.str();
 }
 
 void WriteFileBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), (std::streamsize)bytes.size());
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), (std::streamsize)bytes.size());
 }
 
 int64_t FileModifiedTime(const fs::path& path) {
 #ifdef _WIN32
   struct _stat64 st;
-  if (_wstat64(path.wstring().c_str(), &st) != 0) return -1;
+  return _wstat64(path.wstring().c_str(), &st) == 0 ? (int64_t)st.st_mtime : -1;
 #else
   struct stat st;
-  if (stat(path.string().c_str(), &st) != 0) return -1;
+  return stat(path.string().c_str(), &st) == 0 ? (int64_t)st.st_mtime : -1;
 #endif
-  return (int64_t)st.st_mtime;
 }
 
 int64_t DosTimeToUnix(uint16_t dosDate, uint16_t dosTime) {
   struct tm local = {};
-  local.tm_year = ((dosDate >> 9) & 0x7F) + 80;
-  local.tm_mon = ((dosDate >> 5) & 0x0F) - 1;
-  local.tm_mday = dosDate & 0x1F;
-  local.tm_hour = (dosTime >> 11) & 0x1F;
-  local.tm_min = (dosTime >> 5) & 0x3F;
-  local.tm_sec = (dosTime & 0x1F) * 2;
+  local.tm_year = ((dosDate >> 9) & 0x7F) + 80, local.tm_mon = ((dosDate >> 5) & 0x0F) - 1, local.tm_mday = dosDate & 0x1F;
+  local.tm_hour = (dosTime >> 11) & 0x1F, local.tm_min = (dosTime >> 5) & 0x3F, local.tm_sec = (dosTime & 0x1F) * 2;
   local.tm_isdst = -1;
   return (int64_t)mktime(&local);
 }
@@ -117,11 +93,9 @@ int RunShell(const std::string& command) {
 std::string RandomBytes(size_t count, uint32_t seed) {
   std::string out(count, '\0');
   uint32_t x = seed ? seed : 1;
-  for (size_t i = 0; i < count; i++) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    out[i] = (char)(x >> 24);
+  for (char& c : out) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = (char)(x >> 24);
   }
   return out;
 }
@@ -129,9 +103,7 @@ std::string RandomBytes(size_t count, uint32_t seed) {
 void ResetCoreState() {
   ArchiveClose();
   errorCode = 0;
-  SetBeforeEntryCallback(nullptr);
-  SetProgressCallback(nullptr);
-  SetAfterEntryCallback(nullptr);
+  SetBeforeEntryCallback(nullptr), SetProgressCallback(nullptr), SetAfterEntryCallback(nullptr);
   FaultReset();
 }
 

@@ -257,10 +257,6 @@ const struct {
     {"deflated size 4 GiB", Set(kCentral, 0, kCentralCompressedSize, 4, 0xFFFFFFFF), kStatusOk, {0, 0, 0}},
     {"local header in the end record", Set(kCentral, 2, kCentralLocalHeaderOffset, 4, kFromEnd - 10), kStatusOk, {0, 0, 5}},
     {"local header at 4 GiB - 1", Set(kCentral, 2, kCentralLocalHeaderOffset, 4, 0xFFFFFFFF), kStatusOk, {0, 0, 5}},
-    {"traversal", Rename("../../evil.txt"), kStatusOk, {kNo, 0, 0}},
-    {"backslash traversal", Rename("..\\..\\evil.txt"), kStatusOk, {kNo, 0, 0}},
-    {"drive letter", Rename("C:/evil.txt"), kStatusOk, {kNo, 0, 0}},
-    {"device name", Rename("sub/CON.txt"), kStatusOk, {kNo, 0, 0}},
     {"overlong name", Rename(std::string(300, 'n')), kStatusOk, {kNo, 0, 0}},
     {"absolute path, taken as relative", Rename("/evil.txt"), kStatusOk, {0, 0, 0}},
 };
