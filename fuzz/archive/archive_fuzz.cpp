@@ -1,7 +1,6 @@
-// libFuzzer target: any bytes as a whole self-extractor file. Opening it
-// (end-record scan, configuration block), reading its central directory and
-// testing every member against a null sink must end, stay inside memory the
-// reader owns, and report only codes of the status table.
+// libFuzzer target: any bytes as a whole self-extractor file. Opening it (end-record scan, configuration block),
+// reading its central directory and testing every member against a null sink must end, stay inside memory the reader
+// owns, and report only codes of the status table.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>

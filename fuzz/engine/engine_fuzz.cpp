@@ -1,8 +1,7 @@
-// libFuzzer target: any bytes as a self-extractor, extracted whole into a
-// folder two levels inside a scratch folder, so an escape by a parent step or
-// two shows up there. After each run the scratch folder holds only the archive
-// and the target tree, no temporary file, and the status is a known code. The
-// input's length picks the callbacks: none, going on after failures, skips.
+// libFuzzer target: any bytes as a self-extractor, extracted whole into a folder two levels inside a scratch folder,
+// so an escape by a parent step or two shows up there. After each run the scratch folder holds only the archive and
+// the target tree, no temporary file, and the status is a known code. The input's length picks the callbacks: none,
+// going on after failures, skips.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,8 +33,8 @@ int32_t SkipEverySecond(const CentralHeader*, const char* targetPath) {
   return (entriesSeen++ & 1) ? kAnswerSkip : kAnswerExtract;
 }
 bool KeepGoing(uint32_t, uint32_t) { return true; }
-// A failed member leaves no file of its own (a CRC mismatch keeps its data,
-// 19963 made none); known only when the before-entry callback looked first.
+// A failed member leaves no file of its own (a CRC mismatch keeps its data, 19963 made none); known only when the
+// before-entry callback looked first.
 bool GoOn(const CentralHeader*, const char* targetPath, uint16_t outcome) {
   if (!IsKnownStatus(outcome)) abort();
   if (BeforeEntryCallback != nullptr && outcome != kStatusOk && outcome != kStatusCrcMismatch &&

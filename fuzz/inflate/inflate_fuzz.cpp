@@ -1,6 +1,5 @@
-// libFuzzer target: any bytes as one member's compressed data. The decoder
-// must end (never run on past the data), never touch memory it does not own,
-// and give either success or 9964 unless a file operation failed.
+// libFuzzer target: any bytes as one member's compressed data. The decoder must end (never run on past the data),
+// never touch memory it does not own, and give either success or 9964 unless a file operation failed.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>

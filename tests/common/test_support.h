@@ -1,5 +1,5 @@
-// Helpers shared by the test programs, natively and under Wine: fixtures,
-// scratch folders, whole-file reads and writes, paths in the core's form.
+// Helpers shared by the test programs, natively and under Wine: fixtures, scratch folders, whole-file reads and
+// writes, paths in the core's form.
 #pragma once
 
 #include <stdint.h>
@@ -31,8 +31,8 @@ inline std::string CorePath(const std::filesystem::path& path) { return TempDir:
 
 std::string ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
-// Last-write time in seconds since 1970 (-1 when unknown), and the moment a
-// DOS date and time stand for, read as local time.
+// Last-write time in seconds since 1970 (-1 when unknown), and the moment a DOS date and time stand for, read as
+// local time.
 int64_t FileModifiedTime(const std::filesystem::path& path);
 int64_t DosTimeToUnix(uint16_t dosDate, uint16_t dosTime);
 // Runs a shell command natively; returns its exit status.

@@ -23,8 +23,8 @@ void BreakFirstSignature(std::string& z) { z[CentralRecord(z, 0) + 3] = 9; }
 void LongLastName(std::string& z) { Patch16(z, z.rfind(std::string("PK\x01\x02", 4)) + 4 + kCentralNameLength, 0xFFFF); }
 enum State { kClosed, kFound, kOpen };  // closed, archivePath untouched; closed once the end record was found; open
 
-// Opening finds the last end signature and the block before the member the first central record names; the
-// walk trusts no count of the end record and keeps the entries it read before damage.
+// Opening finds the last end signature and the block before the member the first central record names; the walk
+// trusts no count of the end record and keeps the entries it read before damage.
 TEST_F(EngineTest, OpenAndWalk) {
   struct Row { std::string path; uint16_t status; State state; std::string block;  // "directory|command"
                int fault = -1; uint32_t at = 0; PatchFn patch = nullptr;
@@ -112,8 +112,8 @@ int IndexOf(const std::string& zip, const std::string& name) {  // the central r
 enum Existing { kOldFile, kReadOnly, kFolder };
 const int kFirstDataByte = -1;
 
-// One member, to an empty target and over something: checked before anything is created; complete (even with
-// a wrong CRC) it gets its time; any other outcome leaves what was there, and no temporary file stays.
+// One member, to an empty target and over something: checked before anything is created; complete (even with a wrong
+// CRC) it gets its time; any other outcome leaves what was there, and no temporary file stays.
 TEST_F(EngineTest, OneMemberToOneFile) {
   struct Row { const char* what; int member; uint16_t fresh, replacing; int field = 0; uint32_t value = 0;
                int fault = -1; uint32_t at = 0; bool cancel = false; Existing existing = kOldFile; };
@@ -183,7 +183,8 @@ TEST_F(EngineTest, TargetPaths) {
   for (const char* name : {"a..b", ".gitignore", "dir//x", "x.y.z", "COM10", "console.txt", "LPT0", "nu",
                            "\xC3\xBC.txt", "dir/", "a b/c d.txt", "./x", "a/./b"})
     EXPECT_TRUE(MemberNameIsSafe(name)) << name;
-  // What an accepted name becomes under a base (which gets one separator); over 255 characters it is refused, not cut.
+  // What an accepted name becomes under a base (which gets one separator); over 255 characters it is refused, not
+  // cut.
   const std::string b200(200, 'b');
   const std::string rows[][3] = {{"C:\\OUT", "DOCS/README.TXT", "C:\\OUT\\DOCS\\README.TXT"}, {"", "a/b", "a\\b"},
                                  {"C:\\OUT\\", "/NOTES.TXT", "C:\\OUT\\NOTES.TXT"}, {"C:", "x", "C:\\x"},
@@ -195,8 +196,8 @@ TEST_F(EngineTest, TargetPaths) {
   }
 }
 
-// The driver asks before each file (B), reports progress (p) and outcomes; answers steer the run; a refused
-// name fails with 19963 unasked and unwritten; without AfterEntryCallback the first failure ends the run.
+// The driver asks before each file (B), reports progress (p) and outcomes; answers steer the run; a refused name
+// fails with 19963 unasked and unwritten; without AfterEntryCallback the first failure ends the run.
 TEST_F(EngineTest, DriverCallbacksAndOutcomes) {
   struct Row { std::string archive; uint16_t status; std::string summary, tree; int callbacks = kAllCallbacks;
                int32_t answer = kAnswerExtract; uint32_t cancelAt = 0; bool after = true;

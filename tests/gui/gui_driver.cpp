@@ -1,7 +1,7 @@
-// Works a self-extractor's windows from outside, as a person would: gui_driver PROGRAM [WORKDIR] -- STEP...
-// Steps: main, field:T, expect-field:T, click:ID, status[-has]:T, box:CAPTION|T, prompt[-has]:T, answer:ID,
-// close-prompt, browse, browse-ok, browse-cancel, still-open:MS, shot:KIND, close-main, exit:CODE. Clicks are
-// posted (a sent one would block while its box is open). Without arguments: writes its folder and path to a file.
+// Works a self-extractor's windows from outside, as a person would: gui_driver PROGRAM [WORKDIR] -- STEP... Steps:
+// main, field:T, expect-field:T, click:ID, status[-has]:T, box:CAPTION|T, prompt[-has]:T, answer:ID, close-prompt,
+// browse, browse-ok, browse-cancel, still-open:MS, shot:KIND, close-main, exit:CODE. Clicks are posted (a sent one
+// would block while its box is open). Without arguments: writes its folder and path to a file.
 #include <windows.h>
 
 #include <stdio.h>
@@ -57,8 +57,8 @@ HWND Find(Kind kind, DWORD wait = 0) {  // the program's window of that kind, wa
 
 void Click(HWND dialog, int id) { PostMessageA(dialog, WM_COMMAND, id, (LPARAM)GetDlgItem(dialog, id)); }
 
-// Once the window is painted and the program idle, writes KIND.ready in $ZARVEL_SHOTS (the window's rectangle
-// and the one around all the program's windows) and waits for the harness to take the screenshot (KIND.taken).
+// Once the window is painted and the program idle, writes KIND.ready in $ZARVEL_SHOTS (the window's rectangle and the
+// one around all the program's windows) and waits for the harness to take the screenshot (KIND.taken).
 bool Shot(const std::string& kind) {
   HWND window = Find(kind == "main" ? kMain : kind == "prompt" ? kPrompt : kind == "browse" ? kBrowse : kOther);
   const char* shots = getenv("ZARVEL_SHOTS");

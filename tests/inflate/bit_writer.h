@@ -1,5 +1,5 @@
-// Crafts Deflate streams bit by bit: fields go in low bit first, Huffman
-// codes top bit first. Length and distance codes are typed in from RFC 1951.
+// Crafts Deflate streams bit by bit: fields go in low bit first, Huffman codes top bit first. Length and distance
+// codes are typed in from RFC 1951.
 #pragma once
 
 #include <stdint.h>

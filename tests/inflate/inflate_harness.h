@@ -1,5 +1,5 @@
-// Runs the decoder as the entry extraction does, from a temporary file to
-// another, and checks the run against the output it must give.
+// Runs the decoder as the entry extraction does, from a temporary file to another, and checks the run against the
+// output it must give.
 #pragma once
 
 #include <string.h>
@@ -33,9 +33,8 @@ inline uint32_t ReferenceCrc(const std::string& bytes) {
   return ~crc;
 }
 
-// Checks result and status, the output file, count and CRC, and progress: at
-// every full window, then at the end of a good member, never after a cancel.
-// Returns the archive reads made while decoding.
+// Checks result and status, the output file, count and CRC, and progress: at every full window, then at the end of a
+// good member, never after a cancel. Returns the archive reads made while decoding.
 inline uint32_t Inflate(const std::string& stream, int result, const std::string& output,
                         const InflateOptions& options = {}) {
   static std::vector<uint32_t> calls;

@@ -1,5 +1,5 @@
-// The decoder on streams written bit by bit, whose output comes from a byte
-// model of the window; the two table builders and the CRC.
+// The decoder on streams written bit by bit, whose output comes from a byte model of the window; the two table
+// builders and the CRC.
 #include <algorithm>
 #include <functional>
 
@@ -17,8 +17,8 @@ struct Random {
 
 typedef int Builder(const uint8_t*, unsigned, unsigned, const uint16_t*, const uint16_t*, HuffmanEntry**, unsigned*);
 
-// What a builder makes of `lengths`: result, root width and table count, then
-// every entry, a link as its table's place in the chain.
+// What a builder makes of `lengths`: result, root width and table count, then every entry, a link as its table's
+// place in the chain.
 std::vector<uint32_t> Build(Builder* builder, const std::vector<uint8_t>& lengths, unsigned simple, unsigned wanted) {
   uint16_t bases[kMaxSymbols], extras[kMaxSymbols];
   for (unsigned i = 0; i < kMaxSymbols; i++) bases[i] = (uint16_t)(500 + 3 * i), extras[i] = (uint16_t)(i % 14);
@@ -42,9 +42,8 @@ std::vector<uint32_t> Build(Builder* builder, const std::vector<uint8_t>& length
   return out;
 }
 
-// Both builders make the same tables. The root is as wide as wanted, but no
-// narrower than the shortest code and no wider than the longest or the
-// end-of-block code.
+// Both builders make the same tables. The root is as wide as wanted, but no narrower than the shortest code and no
+// wider than the longest or the end-of-block code.
 TEST(HuffmanTables, EdgeCodesTheFixedCodeAndRandomCodes) {
   auto runs = [](std::initializer_list<std::pair<uint8_t, unsigned>> counts) {
     std::vector<uint8_t> lengths;
@@ -70,8 +69,8 @@ TEST(HuffmanTables, EdgeCodesTheFixedCodeAndRandomCodes) {
     EXPECT_TRUE(full == Build(BuildCompactHuffmanTable, row.lengths, row.simple, row.wanted)) << &row - rows;
     EXPECT_EQ(std::vector<uint32_t>(full.begin(), full.begin() + 3), row.build) << &row - rows;
   }
-  // Complete codes made by splitting codes, then spoilt: codes dropped, one
-  // shortened, or lengths with no structure; all kinds of roots.
+  // Complete codes made by splitting codes, then spoilt: codes dropped, one shortened, or lengths with no structure;
+  // all kinds of roots.
   Random random{777};
   for (int round = 0; round < 600 && !HasFailure(); round++) {
     unsigned n = 1 + random.Below(288), maxLength = 1 + random.Below(15);
@@ -107,8 +106,8 @@ TEST(HuffmanTables, DerivedCodeTablesAreTheRfcOnes) {
   }
 }
 
-// The wide steps of Crc32Update against the byte step at every length and
-// alignment around their edges, and on long runs of one value.
+// The wide steps of Crc32Update against the byte step at every length and alignment around their edges, and on long
+// runs of one value.
 TEST(Crc32, WideStepsAgreeWithTheByteStep) {
   EXPECT_EQ(ReferenceCrc("123456789"), 0xCBF43926u);
   std::string data = RandomBytes(20000, 1) + std::string(8192, '\0') + std::string(8192, '\xff') + RandomBytes(4000, 2);
@@ -125,8 +124,8 @@ TEST(Crc32, WideStepsAgreeWithTheByteStep) {
   }
 }
 
-// A fixed-code stream and the output it must give: matches copy byte by byte
-// from (position - distance) modulo the window, reaching its old content too.
+// A fixed-code stream and the output it must give: matches copy byte by byte from (position - distance) modulo the
+// window, reaching its old content too.
 struct Member {
   BitWriter w;
   std::string window = std::string(kWindowSize, '\0'), output;
@@ -145,9 +144,8 @@ const uint8_t kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 
 const uint8_t kFullLengthCode[19] = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5};
 typedef std::vector<std::pair<uint32_t, unsigned>> CodeList;  // code and length
 
-// A last dynamic block after `w`: HLIT and HDIST fields as given, the
-// code-length symbols (16, 17 and 18 each followed by the value of its extra
-// bits), the codes `after`, then zero bits that a damaged stream must not need.
+// A last dynamic block after `w`: HLIT and HDIST fields as given, the code-length symbols (16, 17 and 18 each
+// followed by the value of its extra bits), the codes `after`, then zero bits that a damaged stream must not need.
 std::string Dynamic(unsigned hlit, unsigned hdist, const std::vector<unsigned>& symbols, const CodeList& after = {},
                     const uint8_t* lengthCode = kFullLengthCode, BitWriter w = BitWriter()) {
   uint32_t codes[19];
@@ -265,10 +263,9 @@ TEST(Inflate, CraftedStreams) {
   EXPECT_EQ(fixedLiteralTable, nullptr);
 }
 
-// Long members of random literals and matches of every distance class, in
-// both builds of the fast path; each member after the first starts on the
-// window that the last one left. A far match right after a short one reads
-// bytes that the short one's word copies ran over.
+// Long members of random literals and matches of every distance class, in both builds of the fast path; each member
+// after the first starts on the window that the last one left. A far match right after a short one reads bytes that
+// the short one's word copies ran over.
 TEST(Inflate, RandomMatchesAgainstTheWindowModel) {
   AskAgainAfter askAgainAfter;
   Random random{1};

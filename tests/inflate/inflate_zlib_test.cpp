@@ -1,5 +1,5 @@
-// The decoder against zlib as the independent control: streams of every level
-// and strategy in both builds of the fast path, and every cut of them.
+// The decoder against zlib as the independent control: streams of every level and strategy in both builds of the fast
+// path, and every cut of them.
 #include <zlib.h>
 
 #include "tests/inflate/inflate_harness.h"

@@ -1,5 +1,5 @@
-// The packer's output file: it replaces the target only when committed, and
-// refuses to grow past its limit (4 GiB in use, lowered here).
+// The packer's output file: it replaces the target only when committed, and refuses to grow past its limit (4 GiB in
+// use, lowered here).
 #include <filesystem>
 
 #include <gtest/gtest.h>

@@ -148,6 +148,16 @@ class Pack(Tool):
                 self.assertEqual(os.path.exists(path) and read(path), before)
                 self.assertFalse([n for n in os.listdir(os.path.dirname(path)) if ".tmp-" in n])
 
+    def test_signed_after_packing_every_reader_still_reads_it(self):  # the signature goes after the archive
+        key, cert, out, signed = (os.path.join(self.tmp, n) for n in ("key.pem", "cert.pem", "out.exe", "signed.exe"))
+        self.check(0, ZARVEL, "pack", "-o", out, "tree")  # the built-in stub, a real image
+        self.check(0, *f"openssl req -x509 -newkey rsa:2048 -nodes -keyout {key} -out {cert} -subj /CN=t".split())
+        self.check(0, "osslsigncode", "sign", "-certs", cert, "-key", key, "-in", out, "-out", signed)
+        self.assertGreater(os.path.getsize(signed), os.path.getsize(out))
+        self.assertIsNone(zipfile.ZipFile(signed).testzip())
+        for tool in ("unzip -t", "7z t", ZARVEL + " test"):
+            self.check(0, *tool.split(), signed)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,5 +1,5 @@
-// The platform layer where the engine tests do not reach it, the same natively and
-// under Wine: refusals, seeks from the end, short reads, name conversions.
+// The platform layer where the engine tests do not reach it, the same natively and under Wine: refusals, seeks from
+// the end, short reads, name conversions.
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"

@@ -1,5 +1,5 @@
-// Whole extractions under every fault the platform seam can plant, and of
-// tool-made archives mutated into what an attacker or a broken transfer makes.
+// Whole extractions under every fault the platform seam can plant, and of tool-made archives mutated into what an
+// attacker or a broken transfer makes.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -80,10 +80,9 @@ class Robust : public ::testing::Test {
     return r;
   }
 
-  // Nothing outside the target; in it only folders, existing.txt, the files
-  // of members that succeeded (or failed their CRC) and the `leftover` of a
-  // failed clean-up: no partial or temporary file. The member files are
-  // counted and looked up by the engine's own paths, whatever their encoding.
+  // Nothing outside the target; in it only folders, existing.txt, the files of members that succeeded (or failed
+  // their CRC) and the `leftover` of a failed clean-up: no partial or temporary file. The member files are counted
+  // and looked up by the engine's own paths, whatever their encoding.
   void CheckScratch(const Record& r, const std::string& leftover = "") {
     size_t files = 0;
     std::set<std::string> kept;
@@ -105,8 +104,8 @@ class Robust : public ::testing::Test {
   TempDir dir;
 };
 
-// robust/matrix.zip: five members, stored and deflated, in two folder levels,
-// and existing.txt, which replaces a file the test puts there.
+// robust/matrix.zip: five members, stored and deflated, in two folder levels, and existing.txt, which replaces a file
+// the test puts there.
 const char kOld[] = "the old content, which must survive\n";
 const struct { const char* what; int kind; Mode mode; } kFaultRows[] = {
     {"open", kFaultOpen, kFail}, {"read", kFaultRead, kFail}, {"seek", kFaultSeek, kFail}, {"write", kFaultWrite, kFail},
@@ -114,8 +113,8 @@ const struct { const char* what; int kind; Mode mode; } kFaultRows[] = {
     {"read, then delete", kFaultRead, kFailThenDelete}, {"write, then delete", kFaultWrite, kFailThenDelete},
 };
 
-// Where the n-th call of a kind stood in the clean run: -2 opening the
-// archive, -1 reading the directory, else the member's index.
+// Where the n-th call of a kind stood in the clean run: -2 opening the archive, -1 reading the directory, else the
+// member's index.
 int PhaseOf(const Record& clean, int kind, uint32_t n) {
   if (n <= clean.opening[kind]) return -2;
   for (size_t i = 0; i < clean.before.size(); i++) {
@@ -191,9 +190,8 @@ TEST_F(Robust, EveryFaultPointInTurn) {
   EXPECT_TRUE(r.status == kStatusFileError && !r.opened);
 }
 
-// Hostile archives: robust/small-payload.zip (a.txt deflated, sub/b.bin
-// stored, sub/c.txt deflated) mutated in memory; the record walk's own
-// refusals (counts, ZIP64, record lengths) are the archive tests' business.
+// Hostile archives: robust/small-payload.zip (a.txt deflated, sub/b.bin stored, sub/c.txt deflated) mutated in
+// memory; the record walk's own refusals (counts, ZIP64, record lengths) are the archive tests' business.
 using Mutation = std::function<void(std::string&)>;
 size_t EndOf(const std::string& zip) { return zip.rfind(std::string("PK\x05\x06", 4)); }
 enum Where { kEnd, kCentral, kLocal };
@@ -281,9 +279,8 @@ TEST_F(Robust, HostileArchives) {
       EXPECT_TRUE(row.outcomes[i] == F ? got != kStatusOk : got == row.outcomes[i]) << "member " << i << ": " << got;
     }
   }
-  // The self-extractor cut anywhere: without its signature the end record is
-  // gone, with it the short record fails to read. Then every byte after the
-  // image stand-in complemented in turn.
+  // The self-extractor cut anywhere: without its signature the end record is gone, with it the short record fails to
+  // read. Then every byte after the image stand-in complemented in turn.
   ASSERT_EQ(extract(sfx).status, kStatusOk);
   for (size_t cut = 0; cut < sfx.size(); cut++) {
     EXPECT_EQ(extract(sfx.substr(0, cut)).status, cut < EndOf(sfx) + 4 ? kStatusNoEndRecord : kStatusFileError) << cut;

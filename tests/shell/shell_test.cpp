@@ -1,5 +1,5 @@
-// The stub's decisions, natively: the window operations go to a recorder
-// that notes what the shell shows and answers from a script.
+// The stub's decisions, natively: the window operations go to a recorder that notes what the shell shows and answers
+// from a script.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -114,8 +114,7 @@ TEST_F(Shell, SplitPath) {
 }
 
 TEST_F(Shell, StartupSettings) {
-  // A floppy start with nothing configured leaves the field empty; a failed
-  // opening ignores the configured texts.
+  // A floppy start with nothing configured leaves the field empty; a failed opening ignores the configured texts.
   const std::string full(256, 'c'), temp = "C:\\TEMP\\PKG.EXE";
   const struct { std::string directory, command, path; uint16_t open; std::string target, followUp; bool floppy; } rows[] = {
       {"", "", temp, 0, "C:\\TEMP\\", "", false}, {"", "", "a:\\PKG.EXE", 0, "", "", true},
@@ -164,8 +163,8 @@ TEST_F(Shell, BeforeEntryAnswers) {
   WriteFileBytes(dir.path() / "README.TXT", "old");
   fs::create_directory(dir.path() / "DOCS");  // a folder of that name counts as existing
   const int kNone = 0x7FFF;                    // no prompt may come
-  // A prompt that cannot be shown (0, 1002) never leads to an overwrite; a
-  // Cancel clicked at any of the three pumps turns any answer into cancel.
+  // A prompt that cannot be shown (0, 1002) never leads to an overwrite; a Cancel clicked at any of the three pumps
+  // turns any answer into cancel.
   const struct { const char* name; int button, cancelAtPump; int32_t answer; } rows[] = {
       {"NEW.TXT", kNone, 0, kAnswerExtract}, {"README.TXT", IDC_PROMPT_YES, 0, kAnswerExtract},
       {"README.TXT", IDC_PROMPT_NO, 0, kAnswerSkip}, {"DOCS", IDC_PROMPT_NO, 0, kAnswerSkip},
@@ -219,8 +218,8 @@ TEST_F(Shell, StatusTextsAndRunStatus) {
 }
 
 TEST_F(Shell, FollowUpCommandLine) {
-  // A bare program starts by its path in the target: a blank or a tab ends
-  // it, inside quotes both belong to it. Anchored programs stay as they are.
+  // A bare program starts by its path in the target: a blank or a tab ends it, inside quotes both belong to it.
+  // Anchored programs stay as they are.
   const std::string o = "C:\\OUT\\", longest(256, 'c'), deep = "C:\\" + std::string(256, 'd') + "\\";
   const struct { std::string command, directory, line; } rows[] = {
       {"setup.exe", o, "\"C:\\OUT\\setup.exe\""}, {"setup.exe /q x", o, "\"C:\\OUT\\setup.exe\" /q x"},
@@ -239,8 +238,8 @@ TEST_F(Shell, FollowUpCommandLine) {
   EXPECT_FALSE(BuildFollowUpCommandLine("setup.exe", o.c_str(), small, sizeof small));
 }
 
-// One dialog session: Extract is pressed once per row and the shell's state
-// is kept from row to row, so nothing of one run may leak into the next.
+// One dialog session: Extract is pressed once per row and the shell's state is kept from row to row, so nothing of
+// one run may leak into the next.
 TEST_F(Shell, ExtractRuns) {
   const std::string out = dir.Core("out") + "\\", fits = "C:\\" + std::string(256, 'd');  // 259 characters
   const std::string box = "Zarvel|The files were successfully extracted.|64", ok = "PKG.EXE successfully extracted.";
