@@ -31,7 +31,7 @@ bash tests/gui/run-gui-tests.sh build/x86_64 build/x86_64/gui-results || status=
 # ---- robustness (scripts/sanitize.sh, scripts/fuzz.sh): about 8 minutes on 2 cores ----
 echo "== unit suite under ASan, UBSan and LeakSanitizer (the leak check)"
 bash scripts/sanitize.sh || status=1
-echo "== fuzz targets: archive reader, engine, decoder, 60 s each"
+echo "== fuzz targets: archive reader and engine, decoder, 60 s each"
 bash scripts/fuzz.sh 60 || status=1
 # ---- end of robustness ----
 echo "== builds tested: $ran"

@@ -1,10 +1,11 @@
 // libFuzzer target: any bytes as a self-extractor, extracted whole into a folder two levels inside a scratch folder,
 // so an escape by a parent step or two shows up there. After each run the scratch folder holds only the archive and
-// the target tree, no temporary file, and the status is a known code. The input's length picks the callbacks: none,
-// going on after failures, skips.
+// the target tree, no temporary file, and the status is a known code. The input's length picks the callbacks: none
+// (after testing every member as the test command does), going on after failures, skips.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -77,17 +78,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ArchiveOpen(archive.c_str());
   memberNames.clear();
+  int mode = (int)(size % 4);
   if (errorCode == kStatusOk) {
+    // The block's texts and the names are whole strings within their fields; the list counts what it holds.
+    const size_t field = kConfigFieldSize, nameField = kNameCapacity;
+    if (strnlen(defaultDirectory, field) >= field || strnlen(command, field) >= field) abort();
     EntryList list;
     InitEntryList(&list);
     ReadCentralDirectory(&list);
-    for (CentralDirEntry* e = list.head; e != nullptr; e = e->next) {
+    uint32_t seen = 0;
+    for (CentralDirEntry* e = list.head; e != nullptr; e = e->next, seen++) {
+      if (strnlen(e->name, nameField) >= nameField) abort();
       std::string name = e->name;
       size_t cut = name.find_last_of("/\\");
       memberNames.insert(cut == std::string::npos ? name : name.substr(cut + 1));
+      if (mode == 0) TestEntry(&e->header);  // the test command's path: every member to a null sink
+      if (!IsKnownStatus(errorCode)) abort();
     }
+    if (seen != list.count) abort();
     FreeEntryList(&list);
-    int mode = (int)(size % 4);
     entriesSeen = 0;
     if (mode >= 1) SetAfterEntryCallback(GoOn);
     if (mode >= 2) SetProgressCallback(KeepGoing);

@@ -13,7 +13,7 @@
 const int kEditId = 1000, kStatusId = 1005, kPromptTextId = 1002, kBrowseTreeId = 1121;
 enum Kind { kMain, kPrompt, kBrowse, kMessageBox, kOther };
 PROCESS_INFORMATION child;
-std::string failure;
+std::string failure, program;
 
 bool Fail(const std::string& why) { return failure = why, false; }
 bool Ended() { return WaitForSingleObject(child.hProcess, 0) == WAIT_OBJECT_0; }
@@ -57,12 +57,31 @@ HWND Find(Kind kind, DWORD wait = 0) {  // the program's window of that kind, wa
 
 void Click(HWND dialog, int id) { PostMessageA(dialog, WM_COMMAND, id, (LPARAM)GetDlgItem(dialog, id)); }
 
+// The client area is what the program's own template gives in dialog units with the dialog's font: a hidden copy
+// made here from the same template maps them (another process's dialog cannot be asked).
+INT_PTR CALLBACK Quiet(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+bool SizedByTemplate(HWND window, int id) {
+  HMODULE image = LoadLibraryExA(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  HRSRC found = image ? FindResourceA(image, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(5)) : nullptr;
+  const DLGTEMPLATE* dialog = found ? (const DLGTEMPLATE*)LockResource(LoadResource(image, found)) : nullptr;
+  WNDCLASSA sfxClass = {};  // the main dialog's class, so that its template makes a window here too
+  sfxClass.lpfnWndProc = DefDlgProcA, sfxClass.cbWndExtra = DLGWINDOWEXTRA, sfxClass.lpszClassName = "SfxClass";
+  RegisterClassA(&sfxClass);
+  HWND copy = dialog ? CreateDialogIndirectA(nullptr, dialog, nullptr, Quiet) : nullptr;
+  RECT want = {0, 0, dialog ? dialog->cx : 0, dialog ? dialog->cy : 0}, got = {};
+  bool mapped = copy && MapDialogRect(copy, &want) && DestroyWindow(copy) && GetClientRect(window, &got);
+  return (mapped && EqualRect(&want, &got)) ||
+         Fail("client " + std::to_string(got.right) + "x" + std::to_string(got.bottom) + ", template gives " +
+              std::to_string(want.right) + "x" + std::to_string(want.bottom));
+}
+
 // Once the window is painted and the program idle, writes KIND.ready in $ZARVEL_SHOTS (the window's rectangle and the
 // one around all the program's windows) and waits for the harness to take the screenshot (KIND.taken).
 bool Shot(const std::string& kind) {
   HWND window = Find(kind == "main" ? kMain : kind == "prompt" ? kPrompt : kind == "browse" ? kBrowse : kOther);
   const char* shots = getenv("ZARVEL_SHOTS");
   if (window == nullptr || shots == nullptr) return Fail("nothing to shoot");
+  if (!SizedByTemplate(window, kind == "main" ? 101 : kind == "prompt" ? 102 : 1541)) return false;
   bool painted = WaitFor([&] {
     for (HWND item = GetWindow(window, GW_CHILD); item; item = GetWindow(item, GW_HWNDNEXT)) {
       if (GetUpdateRect(item, nullptr, FALSE)) return false;
@@ -152,6 +171,7 @@ int main(int argc, char** argv) {
   }
   int first = std::string(argv[2]) == "--" ? 3 : 4;
   std::string commandLine = std::string("\"") + argv[1] + "\" ignored arguments";
+  program = argv[1];
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   if (!CreateProcessA(argv[1], &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, first == 4 ? argv[2] : nullptr,
