@@ -34,8 +34,7 @@ int32_t SkipEverySecond(const CentralHeader*, const char* targetPath) {
   return (entriesSeen++ & 1) ? kAnswerSkip : kAnswerExtract;
 }
 bool KeepGoing(uint32_t, uint32_t) { return true; }
-// A failed member leaves no file of its own (a CRC mismatch keeps its data, 19963 made none); known only when the
-// before-entry callback looked first.
+// A failed member leaves no file of its own but for a CRC mismatch; known where the before-entry callback looked.
 bool GoOn(const CentralHeader*, const char* targetPath, uint16_t outcome) {
   if (!IsKnownStatus(outcome)) abort();
   if (BeforeEntryCallback != nullptr && outcome != kStatusOk && outcome != kStatusCrcMismatch &&

@@ -3,10 +3,6 @@
 
 #include <algorithm>
 
-#include "engine/extract.h"
-#include "engine/status.h"
-#include "platform/fault.h"
-
 namespace engine_test {
 
 std::vector<std::string> events;

@@ -1,4 +1,4 @@
-// Shared pieces of the archive and engine tests: runs with recording callbacks, patches of tool-made archives.
+// Shared pieces (and headers) of the archive, engine and robustness tests: runs with recording callbacks, patches of tool-made archives.
 #pragma once
 
 #include <stdint.h>
@@ -10,6 +10,9 @@
 
 #include "archive/archive.h"
 #include "common/test_support.h"
+#include "engine/extract.h"
+#include "engine/status.h"
+#include "platform/fault.h"
 
 namespace engine_test {
 

@@ -3,12 +3,7 @@
 
 #include <algorithm>
 
-#include <gtest/gtest.h>
-
 #include "engine/engine_support.h"
-#include "engine/extract.h"
-#include "engine/status.h"
-#include "platform/fault.h"
 
 using namespace testing_support;
 using namespace engine_test;
@@ -183,8 +178,7 @@ TEST_F(EngineTest, TargetPaths) {
   for (const char* name : {"a..b", ".gitignore", "dir//x", "x.y.z", "COM10", "console.txt", "LPT0", "nu",
                            "\xC3\xBC.txt", "dir/", "a b/c d.txt", "./x", "a/./b"})
     EXPECT_TRUE(MemberNameIsSafe(name)) << name;
-  // What an accepted name becomes under a base (which gets one separator); over 255 characters it is refused, not
-  // cut.
+  // What an accepted name becomes under a base (which gets one separator); past 255 characters it is refused.
   const std::string b200(200, 'b');
   const std::string rows[][3] = {{"C:\\OUT", "DOCS/README.TXT", "C:\\OUT\\DOCS\\README.TXT"}, {"", "a/b", "a\\b"},
                                  {"C:\\OUT\\", "/NOTES.TXT", "C:\\OUT\\NOTES.TXT"}, {"C:", "x", "C:\\x"},

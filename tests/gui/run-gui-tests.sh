@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end tests of the stub under Wine in a private Xvfb display: self-extractors holding a ZIP made by `zip`,
-# worked by gui_driver.exe row by row of the table below. Usage: run-gui-tests.sh X86_64_BUILD [OUTDIR]; the i686
-# stub (I686_BUILD_DIR) runs too where 32-bit Wine really runs. GUI_ONLY=REGEX runs the matching rows only.
+# worked by gui_driver.exe row by row of the table below. Usage: run-gui-tests.sh X86_64_BUILD [OUTDIR]; the i686 stub
+# (I686_BUILD_DIR) runs too where 32-bit Wine really runs. GUI_ONLY=REGEX runs the matching rows only.
 set -uo pipefail
 build=$(cd "${1:?usage: run-gui-tests.sh BUILD_DIR [OUTDIR]}" && pwd) here=$(cd "$(dirname "$0")" && pwd)
 out=${2:-$build/gui-results} root=$(cd "$here/../.." && pwd) driver=$build/gui/gui_driver.exe watcher=""
@@ -46,8 +46,8 @@ content() {  # waits a while for a file a child writes; Windows programs may end
 }
 absent() { for f; do [ ! -e "$t/$f" ] || { echo "    $f exists"; return 1; }; done; }
 
-# shot KIND: the screenshot shows the program's windows where the driver found them and nothing else (the KIND
-# window of each scene reaches beyond the others), and the KIND window painted: many colours, mostly light.
+# shot KIND: the screenshot shows the program's windows where the driver found them and nothing else (the KIND window
+# of each scene reaches beyond the others), and the KIND window painted: many colours, mostly light.
 shot() {
   local x y r b left top right bottom shown colours light png=$shots/$1.png
   read -r x y r b left top right bottom <"$shots/$1.rect"

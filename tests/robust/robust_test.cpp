@@ -1,6 +1,5 @@
 // Whole extractions under every fault the platform seam can plant, and of tool-made archives mutated into what an
 // attacker or a broken transfer makes.
-#include <gtest/gtest.h>
 #include <string.h>
 
 #include <functional>
@@ -8,9 +7,6 @@
 #include <set>
 
 #include "engine/engine_support.h"
-#include "engine/extract.h"
-#include "engine/status.h"
-#include "platform/fault.h"
 
 using namespace testing_support;
 using namespace engine_test;
@@ -113,8 +109,7 @@ const struct { const char* what; int kind; Mode mode; } kFaultRows[] = {
     {"read, then delete", kFaultRead, kFailThenDelete}, {"write, then delete", kFaultWrite, kFailThenDelete},
 };
 
-// Where the n-th call of a kind stood in the clean run: -2 opening the archive, -1 reading the directory, else the
-// member's index.
+// Where the n-th call of a kind stood in the clean run: -2 opening the archive, -1 reading the directory, or a member.
 int PhaseOf(const Record& clean, int kind, uint32_t n) {
   if (n <= clean.opening[kind]) return -2;
   for (size_t i = 0; i < clean.before.size(); i++) {
@@ -279,17 +274,10 @@ TEST_F(Robust, HostileArchives) {
       EXPECT_TRUE(row.outcomes[i] == F ? got != kStatusOk : got == row.outcomes[i]) << "member " << i << ": " << got;
     }
   }
-  // The self-extractor cut anywhere: without its signature the end record is gone, with it the short record fails to
-  // read. Then every byte after the image stand-in complemented in turn.
+  // The self-extractor cut anywhere: without its signature the end record is gone, with it the record fails to read.
   ASSERT_EQ(extract(sfx).status, kStatusOk);
   for (size_t cut = 0; cut < sfx.size(); cut++) {
     EXPECT_EQ(extract(sfx.substr(0, cut)).status, cut < EndOf(sfx) + 4 ? kStatusNoEndRecord : kStatusFileError) << cut;
-  }
-  for (size_t at = 700; at < sfx.size(); at++) {
-    std::string bad = sfx;
-    bad[at] = (char)~bad[at];
-    SCOPED_TRACE("byte " + std::to_string(at));
-    extract(bad);
   }
 }
 
