@@ -10,7 +10,10 @@ build=${ZARVEL_ASAN_BUILD:-$root/build/asan}
 if command -v clang++ >/dev/null; then
   export CC=clang CXX=clang++
 fi
-cmake -S "$root" -B "$build" -G Ninja -DZARVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The release stub, where it is built, goes into zarvel as in the native build.
+stub=$root/build/i686/zarvel-stub.exe embed=()
+[ -f "$stub" ] && embed=(-DZARVEL_EMBED_STUB="$stub")
+cmake -S "$root" -B "$build" -G Ninja -DZARVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "${embed[@]}" >/dev/null
 ninja -C "$build" -j2 >/dev/null
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

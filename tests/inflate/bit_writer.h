@@ -31,7 +31,7 @@ inline void DistanceCode(unsigned distance, unsigned* code, unsigned* extraBits,
 class BitWriter {
  public:
   BitWriter& Bits(uint32_t value, unsigned count) {
-    for (unsigned i = 0; i < count; i++) Bit((value >> i) & 1);
+    for (unsigned i = 0; i < count; i++) Bit(i < 32 && (value >> i) & 1);  // past 32 bits: zeros
     return *this;
   }
   BitWriter& Code(uint32_t code, unsigned length) {  // top bit first

@@ -55,7 +55,7 @@ class Cli(Tool):
             (["list", BASIC], 0, "stdout", "13 Stored  2021-06-15 13:45:30 f4247453  readme.txt"),
             (["list", FIXTURES + "/archive/nothing-appended.exe"], 1, "stderr", "error 9966 (no end of central"),
             (["info", BASIC], 0, "stdout", "default directory:  C:\\Program Files\\Demo\n"),
-            (["info", BASIC], 0, "stdout", "follow-up command:  setup.exe /quiet\n"),
+            (["info", BASIC], 0, "stdout", "follow-up command:  setup.exe /quiet\nmembers:            3 files, 2 folders\n"),
             (["info", MEMBERS], 0, "stdout", "configuration:      none (a plain ZIP archive)"),
             (["info", INTEROP + "/zip-comment.zip"], 0, "stdout", "archive comment:    33 bytes"),
             (["test", "crc.zip"], 1, "stderr", "stored.bin: error 19962 (CRC mismatch)"),
