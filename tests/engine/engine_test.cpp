@@ -98,6 +98,7 @@ TEST_F(EngineTest, OpenAndWalk) {
     EXPECT_EQ(names.substr(0, row.names.size()), row.names);
     FreeEntryList(&list);
   }
+  EXPECT_EQ(FindBytes((const uint8_t*)"PKPK", 4, nullptr, 2), 0xFFFF);  // without a pattern nothing is found
 }
 
 const char* const kMembers[] = {"stored.bin", "text/deflated.txt", "empty.txt", "a/b/c/nested.txt"};  // of members.zip
