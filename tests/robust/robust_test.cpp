@@ -90,6 +90,7 @@ class Robust : public ::testing::Test {
     }
     for (const Member& m : r.after) {
       if ((m.outcome == kStatusOk || m.outcome == kStatusCrcMismatch) && m.name != "existing.txt") kept.insert(m.path);
+      EXPECT_FALSE(PlatformIsDirectory(m.path.c_str())) << m.path;  // never a folder under a file's name
     }
     for (const std::string& path : kept) EXPECT_TRUE(FileExists(path.c_str())) << path;
     EXPECT_EQ(files, kept.size()) << "a partial or temporary file stays";
@@ -100,8 +101,7 @@ class Robust : public ::testing::Test {
   TempDir dir;
 };
 
-// robust/matrix.zip: five members, stored and deflated, in two folder levels, and existing.txt, which replaces a file
-// the test puts there.
+// robust/matrix.zip: five members, stored and deflated, two folder levels; existing.txt replaces a file put there.
 const char kOld[] = "the old content, which must survive\n";
 const struct { const char* what; int kind; Mode mode; } kFaultRows[] = {
     {"open", kFaultOpen, kFail}, {"read", kFaultRead, kFail}, {"seek", kFaultSeek, kFail}, {"write", kFaultWrite, kFail},
