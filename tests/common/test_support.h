@@ -34,7 +34,6 @@ void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes)
 // Last-write time in seconds since 1970 (-1 when unknown); the moment a DOS date and time stand for, in local time.
 int64_t FileModifiedTime(const std::filesystem::path& path);
 int64_t DosTimeToUnix(uint16_t dosDate, uint16_t dosTime);
-// Runs a shell command natively; returns its exit status.
 int RunShell(const std::string& command);
 std::string RandomBytes(size_t count, uint32_t seed);
 // Closes the archive, clears errorCode, the callbacks and every planned fault.

@@ -23,8 +23,7 @@ extern std::vector<std::string> events;
 extern int32_t defaultAnswer;      // BeforeEntryCallback's answer
 extern uint32_t cancelAtProgress;  // progress answers false from this call on; 0 = never
 extern bool afterAnswer;
-// When set, RecordBefore skips every other member; it arms `armedFault` to fail the `armedAt`-th call of its kind
-// counted from the member's start.
+// When set, RecordBefore skips the other members and arms `armedFault` at the `armedAt`-th call from its start.
 extern std::string onlyMember;
 extern int armedFault;
 extern uint32_t armedAt;

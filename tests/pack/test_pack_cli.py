@@ -99,9 +99,9 @@ class Pack(Tool):
                 self.assertEqual({n: dates[n] for n in expected}, {n: d or dates[n] for n, d in expected.items()})
 
     def test_output_depends_only_on_the_members_and_the_level(self):
-        one = read(self.pack("tree", "tree/readme.txt", "--jobs", "1", out="one.exe")[0])
-        four = read(self.pack("tree/readme.txt", "tree", "--jobs", "4", out="four.exe")[0])
-        fast = self.pack("tree", "tree/readme.txt", "--level", "1", out="fast.exe")[0]
+        one = read(self.pack("tree", "tree/readme.txt", "--jobs", "1", "--level", "12", out="one.exe")[0])
+        four = read(self.pack("tree/readme.txt", "tree", "--jobs", "4", "--level", "12", out="four.exe")[0])
+        fast = self.pack("tree", "tree/readme.txt", "--level", "0", out="fast.exe")[0]
         self.assertTrue(one == four, "input order or thread count changed the bytes")
         self.assertLess(len(one), os.path.getsize(fast))
         self.check_layout(fast)

@@ -18,6 +18,7 @@ TEST(PlatformTest, FilesFoldersAndNames) {
   faultPlan.shortReadAt = faultPlan.calls[kFaultRead] + 1;  // that read only, halved
   EXPECT_TRUE(PlatformSeek(h, 0, kSeekSet) == 0 && PlatformRead(h, buffer, 8) == 4 && PlatformRead(h, buffer, 8) == 6);
   EXPECT_TRUE(PlatformClose(h) == 0 && PlatformOpenNew(a.c_str()) == kNoHandle);  // a new file only where none is
+  EXPECT_EQ(PlatformRead(h, buffer, 4), -1);  // a closed handle: an error, never a retry
   EXPECT_TRUE(PlatformMakeDirectory(sub.c_str()) && PlatformIsDirectory(sub.c_str()) && !PlatformIsReadOnly(sub.c_str()));
   EXPECT_FALSE(PlatformMakeDirectory(sub.c_str()) || PlatformMakeDirectory(dir.Core("x/y").c_str()));
   EXPECT_FALSE(PlatformOpenRead(sub.c_str()) != kNoHandle || PlatformOpenWrite(sub.c_str()) != kNoHandle);
