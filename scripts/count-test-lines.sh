@@ -9,9 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 limit=${1:-0.35}
 git ls-files -co --exclude-standard | grep -v '^fuzz/corpus/' | while read -r f; do
+    [ -f "$f" ] || continue
     [[ $f =~ (\.(c|cc|cpp|h|hpp|py|sh|cmake|ld|rc)|CMakeLists\.txt)$ ]] || head -c 64 "$f" | grep -qE '^#!.*(sh|python)' ||
       continue
-    [ -f "$f" ] && printf '%s %s\n' "$(grep -c '[^[:space:]]' "$f")" "$f"
+    printf '%s %s\n' "$(grep -c '[^[:space:]]' "$f")" "$f"
   done |
   awk -v limit="$limit" '
     $2 ~ /^(tests|fuzz)\// { tests += $1; next } { code += $1 }
