@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""zarvel list, test, extract and info on archives from real tools: output, exit
-statuses, what is written, and extraction as unzip does it. Helpers shared with the packer's tests."""
-import os, pathlib, shutil, struct, subprocess, tempfile, time, unittest, zipfile
+# zarvel end to end. list, test, extract and info on archives from real tools: output, exit statuses, what is written,
+# extraction as unzip does it. pack: what it makes, read by unzip, 7z, bsdtar, zipfile and zarvel; repacking that keeps
+# bytes; refusals that leave nothing behind; reproducible output.
+import os, pathlib, shutil, struct, subprocess, tempfile, time, unittest, zipfile, zlib
 
 BUILD = os.environ.get("ZARVEL_BUILD", "build/native")
 FIXTURES = os.environ.get("ZARVEL_FIXTURES", os.path.join(BUILD, "fixtures"))
@@ -10,10 +11,6 @@ BASIC, MEMBERS, HOSTILE = (f"{FIXTURES}/{p}" for p in ("archive/basic.exe", "eng
 # DOS times are local: everything runs in the zone the archivers used.
 os.environ.update(TZ=pathlib.Path(INTEROP, "TZ").read_text().strip(), LC_ALL="C.UTF-8")
 time.tzset()
-
-
-def run(args, cwd=None):
-    return subprocess.run(args, cwd=cwd, capture_output=True, text=True, errors="replace")
 
 
 def read(path):
@@ -25,8 +22,7 @@ def write(path, data):
     pathlib.Path(path).write_bytes(data)
 
 
-def snapshot(root):
-    """relative path -> (bytes, mtime) for files, None for folders (ending in "/")."""
+def snapshot(root):  # relative path -> (bytes, mtime) for files, None for folders (ending in "/")
     out = {}
     for base, dirs, names in os.walk(root):
         out.update({os.path.relpath(os.path.join(base, d), root) + "/": None for d in dirs})
@@ -37,13 +33,17 @@ def snapshot(root):
 
 class Tool(unittest.TestCase):  # commands run in a scratch folder, removed afterwards
     def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="zarvel-")
-        self.addCleanup(shutil.rmtree, self.tmp)
+        self.tmp = self.enterContext(tempfile.TemporaryDirectory(prefix="zarvel-"))
 
     def check(self, status, *command, cwd=None):
-        result = run(command, cwd=cwd or self.tmp)
+        result = subprocess.run(command, cwd=cwd or self.tmp, capture_output=True, text=True, errors="replace")
         self.assertEqual(result.returncode, status, f"{command}: {result.stdout}{result.stderr}")
         return result
+
+    def readable(self, path):  # zipfile, unzip, 7z and zarvel test it clean
+        self.assertIsNone(zipfile.ZipFile(path).testzip())
+        for tool in ("unzip -t", "7z t", ZARVEL + " test"):
+            self.check(0, *tool.split(), path)
 
 
 class Cli(Tool):
@@ -107,6 +107,145 @@ class Cli(Tool):
                     # p7zip makes a DOS time with today's zone offset, not that of the file's date.
                     if not name.startswith(("7z-", "zip-raw")):
                         self.assertEqual(ours[member][1], source[member][1], member)
+
+
+STUB = FIXTURES + "/archive/nothing-appended.exe"  # any bytes stand in for the stub
+local = lambda *when: time.mktime(when + (0, 0, -1))  # noqa: E731
+WHEN = local(2001, 2, 3, 4, 5, 7)  # an odd second: DOS times keep two-second steps
+BAD_NAMES = {"what?.txt": "what?", "a<b": "a<b", "pipe|d": "pipe|d", "back\\slash": "back", "colon:here": "colon",
+             "trailing dot.": "dot.", "con.txt": "con.txt", "tab\there": "tab", "c" * 251: "longer than 255 bytes",
+             "bad\udcff.txt": "not valid UTF-8"}
+
+
+def members(path):  # the local records: from the first up to the central directory, which ends at the end record
+    data = read(path)
+    end = data.rfind(b"PK\x05\x06")
+    return data[data.find(b"PK\x03\x04"):end - struct.unpack_from("<I", data, end + 12)[0]]
+
+
+class Pack(Tool):
+    def setUp(self):  # a copy of the archivers' tree, every time odd
+        super().setUp()
+        shutil.copytree(INTEROP + "/tree", self.tmp + "/tree")
+        for path in (os.path.join(base, n) for base, dirs, names in os.walk(self.tmp) for n in dirs + names):
+            os.utime(path, (WHEN, WHEN))
+
+    def pack(self, *args, out="out.exe", status=0):
+        return os.path.join(self.tmp, out), self.check(status, ZARVEL, "pack", "-o", out, "--stub", STUB, *args)
+
+    def check_layout(self, out, directory="", command=""):  # the stub, the block, the archive with absolute offsets
+        data = read(out)
+        end = data.rfind(b"PK\x05\x06")
+        size, at = struct.unpack_from("<II", data, end + 12)
+        first = struct.unpack_from("<I", data, at + 42)[0]
+        block = directory.encode().ljust(257, b"\0") + command.encode().ljust(257, b"\0")
+        self.assertTrue(data[:first] == read(STUB) + block, "stub and block")
+        self.assertEqual((data[first:first + 4], at + size), (b"PK\x03\x04", end))
+        self.readable(out)
+
+    def test_readers_extract_the_tree_and_records_hold_names_methods_times_and_modes(self):
+        out, _ = self.pack("tree", "--dir", "d" * 256, "--run", "setup.exe /quiet")
+        self.check_layout(out, "d" * 256, "setup.exe /quiet")
+        source = {k: v and (v[0], v[1] - v[1] % 2) for k, v in snapshot(self.tmp + "/tree").items()}
+        for i, tool in enumerate(("unzip -q {} -d {}", "7z x {} -o{}", "bsdtar -xf {} -C {}",
+                                  ZARVEL + " extract {} -d {}")):
+            with self.subTest(tool=tool):
+                os.makedirs(f"{self.tmp}/x{i}")
+                self.check(0, *tool.format(out, f"{self.tmp}/x{i}").split())
+                self.assertEqual(snapshot(f"{self.tmp}/x{i}/tree"), source)
+        infos = zipfile.ZipFile(out).infolist()
+        names = [i.filename for i in infos]  # a folder precedes what it holds; components sort by bytes
+        self.assertEqual(names, sorted(names, key=lambda n: n.rstrip("/").split("/")))
+        # (UTF-8 flag, method): ï and é fit CP437, 日本 and メモ do not; nothing gained is stored.
+        rows = {"tree/intl/na\u00efve r\u00e9sum\u00e9.txt": (0, 8), "tree/intl/\u65e5\u672c/": (0x800, 0),
+                "tree/intl/\u65e5\u672c/\u30e1\u30e2.txt": (0x800, 8), "tree/data/random.bin": (0, 0),
+                "tree/empty.txt": (0, 0), "tree/empty folder/": (0, 0)}
+        for i in infos:
+            with self.subTest(name=i.filename):
+                mode = os.stat(os.path.join(self.tmp, i.filename)).st_mode  # and the DOS folder attribute
+                self.assertEqual(i.external_attr, mode << 16 | (0x10 if i.is_dir() else 0))
+                self.assertEqual((i.flag_bits & 0x800, i.compress_type), rows.get(i.filename, (0, i.compress_type)))
+                # A non-ASCII CP437 name carries its UTF-8 form: version 1, CRC of the stored name, the name.
+                name = i.filename.encode()
+                self.assertEqual(i.extra, b"" if i.flag_bits & 0x800 or name.isascii() else struct.pack(
+                    "<HHBI", 0x7075, 5 + len(name), 1, zlib.crc32(i.filename.encode("cp437"))) + name)
+
+    def test_inputs_name_members_from_their_parent_and_times_clamp(self):
+        write(self.tmp + "/twins/Readme.txt", b"1")
+        write(self.tmp + "/twins/README.txt", b"2")
+        write(self.tmp + "/n/" + "l" * 253, b"")  # a stored name of 255 bytes, the most there is room for
+        first, last = (1980, 1, 1, 0, 0, 0), (2107, 12, 31, 23, 59, 58)
+        rows = [  # (inputs, time of README.txt, warning, member -> date, or None for any)
+            ((self.tmp + "/tree/docs/deep", "tree/docs/", "tree/README.txt"), WHEN, "",
+             {"deep/er/and/deeper/still/bottom.txt": None, "docs/empty inside/": None, "README.txt": None}),
+            (("twins",), WHEN, "differ only in case", {"twins/Readme.txt": None, "twins/README.txt": None}),
+            (("n",), WHEN, "", {"n/" + "l" * 253: None}),
+            (("tree/README.txt",), local(1979, 12, 31, 23, 59, 59), "outside 1980..2107", {"README.txt": first}),
+            (("tree/README.txt",), local(*first), "", {"README.txt": first}),
+            (("tree/README.txt",), local(2107, 12, 31, 23, 59, 59), "", {"README.txt": last}),
+            (("tree/README.txt",), local(2108, 1, 1, 0, 0, 0), "outside 1980..2107", {"README.txt": last})]
+        for inputs, when, warning, expected in rows:
+            with self.subTest(inputs=inputs, when=when):
+                os.utime(self.tmp + "/tree/README.txt", (when, when))
+                out, result = self.pack(*inputs)
+                self.assertEqual(("warning" in result.stderr, warning in result.stderr), (bool(warning), True))
+                dates = {i.filename: i.date_time for i in zipfile.ZipFile(out).infolist()}
+                self.assertEqual({n: dates[n] for n in expected}, {n: d or dates[n] for n, d in expected.items()})
+
+    def test_output_depends_only_on_the_members_and_the_level(self):
+        one = read(self.pack("tree", "tree/README.txt", "--jobs", "1", "--level", "12", out="one.exe")[0])
+        four = read(self.pack("tree/README.txt", "tree", "--jobs", "4", "--level", "12", out="four.exe")[0])
+        fast = self.pack("tree", "tree/README.txt", "--level", "0", out="fast.exe")[0]
+        self.assertTrue(one == four, "input order or thread count changed the bytes")
+        self.assertLess(len(one), os.path.getsize(fast))
+        self.check_layout(fast)
+
+    def test_repacked_archives_keep_every_member_byte_for_byte(self):
+        # Behind junk, the streamed archive's offsets (with data descriptors: zip could not seek back) are relative.
+        write(self.tmp + "/streamed.zip", b"junk in front" + read(INTEROP + "/zip-streamed.zip"))
+        for source in (INTEROP + "/zip-comment.zip", INTEROP + "/7z-mx9.zip", self.tmp + "/streamed.zip"):
+            with self.subTest(source=source):
+                out, made = self.pack(source, "--dir", "C:\\Apps", out=os.path.basename(source) + ".exe")
+                self.check_layout(out, "C:\\Apps")
+                self.assertTrue(members(out) == members(source), "members changed")
+                # The comment kept (zip-comment.zip has 33 bytes), and no warning.
+                self.assertEqual((zipfile.ZipFile(out).comment, made.stderr), (zipfile.ZipFile(source).comment, ""))
+        self.assertTrue(any(i.flag_bits & 8 for i in zipfile.ZipFile(self.tmp + "/streamed.zip").infolist()))
+
+    def test_refusals_say_why_and_leave_no_output(self):
+        for i, bad in enumerate(BAD_NAMES):
+            write(f"{self.tmp}/bad{i}/{bad}", b"")
+        write(self.tmp + "/big/huge.bin", b"")
+        os.truncate(self.tmp + "/big/huge.bin", 4 << 30)  # sparse
+        os.makedirs(self.tmp + "/links")
+        os.symlink("nowhere", self.tmp + "/links/dangling")
+        strong = bytearray(read(self.pack("tree/README.txt", out="strong.zip")[0]))
+        strong[strong.find(b"PK\x01\x02") + 8] |= 0x41  # encrypted, strongly
+        write(self.tmp + "/strong.zip", strong)
+        write(self.tmp + "/kept", b"previous")
+        rows = [((f"bad{i}",), "out.exe", 1, why) for i, why in enumerate(BAD_NAMES.values())] + [
+            (("missing",), "out.exe", 1, "missing"), (("big",), "out.exe", 1, "4 GiB"),
+            (("links",), "out.exe", 1, "dangling"), ((FIXTURES + "/archive/zip64.zip",), "out.exe", 1, "ZIP64"),
+            (("strong.zip",), "out.exe", 1, "strong encryption"), (("tree",), "tree/self.exe", 1, "lies inside"),
+            (("tree/README.txt",), "tree/README.txt", 1, "lies inside"), (("tree", "--bogus"), "kept", 2, "--bogus"),
+            (("tree", "--dir", "d" * 257), "kept", 1, "--dir"), (("tree", "--run", "r" * 257), "kept", 1, "--run"),
+            (("tree", "--level", "13"), "kept", 2, "--level"), (("tree", "--jobs", "0"), "kept", 2, "--jobs")]
+        for args, out, status, reason in rows:
+            with self.subTest(args=args):
+                path = os.path.join(self.tmp, out)
+                before = os.path.exists(path) and read(path)
+                self.assertIn(reason, self.pack(*args, out=out, status=status)[1].stderr)
+                self.assertEqual(os.path.exists(path) and read(path), before)
+                self.assertFalse([n for n in os.listdir(os.path.dirname(path)) if ".tmp-" in n])
+
+    def test_signed_after_packing_every_reader_still_reads_it(self):  # the signature goes after the archive
+        key, cert, out, signed = (os.path.join(self.tmp, n) for n in ("key.pem", "cert.pem", "out.exe", "signed.exe"))
+        self.check(0, ZARVEL, "pack", "-o", out, "tree")  # the built-in stub, a real image
+        self.check(0, *f"openssl req -x509 -newkey rsa:2048 -nodes -keyout {key} -out {cert} -subj /CN=t".split())
+        self.check(0, "osslsigncode", "sign", "-certs", cert, "-key", key, "-in", out, "-out", signed)
+        self.assertGreater(os.path.getsize(signed), os.path.getsize(out))
+        self.readable(signed)
+
 
 
 if __name__ == "__main__":
