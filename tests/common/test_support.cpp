@@ -8,10 +8,8 @@
 #include <sys/wait.h>
 #endif
 
-#include <atomic>
-#include <chrono>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -30,11 +28,10 @@ std::string FixturePath(const std::string& name) {
 }
 
 TempDir::TempDir() {
-  static std::atomic<unsigned> counter{0};
-  auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  static unsigned counter = 0;
   std::error_code ec;
-  do {
-    path_ = fs::temp_directory_path() / ("zarvel-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+  do {  // creating the folder is the test: one that another program made first is passed over
+    path_ = fs::temp_directory_path() / ("zarvel-test-" + std::to_string(counter++));
   } while (!fs::create_directory(path_, ec));
 }
 
@@ -47,16 +44,15 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
-std::string TempDir::CorePath(const fs::path& path) {
+std::string CorePath(const fs::path& path) {
   std::string text = path.string();
   for (char& c : text) c = c == '/' ? '\\' : c;
   return text;
 }
 
 std::string ReadFileBytes(const fs::path& path) {
-  std::ostringstream out;
-  out << std::ifstream(path, std::ios::binary).rdbuf();
-  return out.str();
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void WriteFileBytes(const fs::path& path, const std::string& bytes) {
@@ -64,13 +60,8 @@ void WriteFileBytes(const fs::path& path, const std::string& bytes) {
 }
 
 int64_t FileModifiedTime(const fs::path& path) {
-#ifdef _WIN32
-  struct _stat64 st;
-  return _wstat64(path.wstring().c_str(), &st) == 0 ? (int64_t)st.st_mtime : -1;
-#else
   struct stat st;
   return stat(path.string().c_str(), &st) == 0 ? (int64_t)st.st_mtime : -1;
-#endif
 }
 
 int64_t DosTimeToUnix(uint16_t dosDate, uint16_t dosTime) {

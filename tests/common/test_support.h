@@ -11,6 +11,8 @@ namespace testing_support {
 
 // A fixture made by tests/fixtures/make-fixtures.sh (folder in ZARVEL_FIXTURES).
 std::string FixturePath(const std::string& name);
+// The core takes backslash separators; on POSIX its platform layer maps them back.
+std::string CorePath(const std::filesystem::path& path);
 
 // A fresh folder, removed with everything in it when the object goes.
 class TempDir {
@@ -21,13 +23,10 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
   std::string Core(const std::string& relative = "") const { return CorePath(relative.empty() ? path_ : path_ / relative); }
-  // The core takes backslash separators; on POSIX its platform layer maps them back.
-  static std::string CorePath(const std::filesystem::path& path);
 
  private:
   std::filesystem::path path_;
 };
-inline std::string CorePath(const std::filesystem::path& path) { return TempDir::CorePath(path); }
 
 std::string ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);

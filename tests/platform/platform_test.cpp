@@ -1,5 +1,10 @@
 // The platform layer where the engine tests do not reach it, the same natively and under Wine: refusals, seeks from
-// the end, short reads, name conversions.
+// the end, short reads, closed handles, name conversions; on POSIX, reads a signal interrupts.
+#ifndef _WIN32
+#include <signal.h>
+#include <unistd.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"
@@ -24,6 +29,16 @@ TEST(PlatformTest, FilesFoldersAndNames) {
   EXPECT_FALSE(PlatformOpenRead(sub.c_str()) != kNoHandle || PlatformOpenWrite(sub.c_str()) != kNoHandle);
   std::filesystem::permissions(dir.path() / "a", std::filesystem::perms::owner_read);
   EXPECT_TRUE(PlatformIsReadOnly(a.c_str()) && PlatformOpenWrite(a.c_str()) == kNoHandle);
+#ifndef _WIN32
+  // A signal that arrives while a read waits is no failure: the read goes on and gets what the handler sent.
+  static int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  struct sigaction action = {};
+  action.sa_handler = [](int) { (void)!write(ends[1], "late", 4); };  // no SA_RESTART: read() fails with EINTR
+  sigaction(SIGALRM, &action, nullptr);
+  ualarm(100000, 0);  // while this read waits
+  EXPECT_TRUE(PlatformRead(ends[0], buffer, 4) == 4 && PlatformClose(ends[0]) == 0 && PlatformClose(ends[1]) == 0);
+#endif
 
   // Name conversions: out null means refused.
   struct Row { bool (*convert)(const char*, char*, size_t); const char* in; const char* out; };
@@ -44,3 +59,4 @@ TEST(PlatformTest, FilesFoldersAndNames) {
   for (char one[2] = {(char)0x80, 0}; one[0] != 0; one[0]++)  // 0x80 to 0xFF there and back
     EXPECT_TRUE(Cp437ToUtf8(one, out, sizeof out) && Utf8ToCp437(out, back, sizeof back) && back == std::string(one));
 }
+
