@@ -81,7 +81,7 @@ static inline unsigned RootBits(unsigned requested, unsigned shortest, unsigned 
   return requested > longest ? longest : requested;
 }
 
-#ifdef ZARVEL_SMALL_BUILD
+#ifdef ZARVEL_COMPACT_TABLES
 
 int BuildHuffmanTable(const uint8_t* lengths, unsigned count, unsigned simpleCount,
                       const uint16_t* bases, const uint16_t* extraBits, HuffmanEntry** table,
@@ -214,7 +214,7 @@ int BuildHuffmanTable(const uint8_t* lengths, unsigned count, unsigned simpleCou
   return (unusedCodes != 0 && longest > 1) ? kHuffmanIncomplete : kHuffmanComplete;
 }
 
-#endif  // ZARVEL_SMALL_BUILD
+#endif  // ZARVEL_COMPACT_TABLES
 
 int BuildCompactHuffmanTable(const uint8_t* lengths, unsigned count, unsigned simpleCount,
                              const uint16_t* bases, const uint16_t* extraBits, HuffmanEntry** table,

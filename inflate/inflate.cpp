@@ -24,13 +24,8 @@
 #include "engine/status.h"
 #include "inflate/huffman.h"
 
-// The fast path needs a 64-bit bit buffer, so the full build has one on
-// every target; the small build keeps the machine word.
-#if UINTPTR_MAX > 0xFFFFFFFFu || !defined(ZARVEL_SMALL_BUILD)
+// The fast path needs a 64-bit bit buffer, on every target.
 typedef uint64_t BitBuffer;
-#else
-typedef uint32_t BitBuffer;
-#endif
 const unsigned kBitBufferBits = sizeof(BitBuffer) * 8;
 
 BitBuffer bitBuffer;
@@ -43,9 +38,7 @@ HuffmanEntry* fixedDistanceTable = nullptr;
 unsigned fixedLiteralBits;
 unsigned fixedDistanceBits;
 
-#ifndef ZARVEL_SMALL_BUILD
 int fastPathBmi2 = 0;
-#endif
 
 const unsigned kMaxLiteralCodes = 286;
 const unsigned kMaxDistanceCodes = 30;
@@ -63,27 +56,13 @@ const unsigned kFixedLiteralCodes = 288;
 const unsigned kMaxMatch = 258;
 const unsigned kLastLengthCode = 285 - 257;
 
-// Length symbols 257..285, then 286 and 287, which no valid stream uses:
-// their extra-bit count is the invalid tag, so they decode as invalid codes.
-#ifndef ZARVEL_SMALL_BUILD
-const uint16_t kLengthBase[31] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27, 31,
-                                  35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258, 0,  0};
-const uint16_t kLengthExtra[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2,
-                                   3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, kTagInvalid, kTagInvalid};
-const uint16_t kDistanceBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
-                                    33,  49,  65,  97,  129, 193,  257,  385,  513,  769,
-                                    1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-const uint16_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-#else
-// The small build derives the same tables when a member starts
-// (DeriveCodeTables) rather than carrying them in the image.
+// The length and distance tables are derived from their rule when a member
+// starts (DeriveCodeTables) rather than carried in the image.
 DeflateCodeTables codeTables;
 const uint16_t* const kLengthBase = codeTables.lengthBase;
 const uint16_t* const kLengthExtra = codeTables.lengthExtra;
 const uint16_t* const kDistanceBase = codeTables.distanceBase;
 const uint16_t* const kDistanceExtra = codeTables.distanceExtra;
-#endif
 const uint8_t kCodeLengthOrder[kCodeLengthCodes] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                     11, 4,  12, 3, 13, 2, 14, 1, 15};
 
@@ -170,8 +149,6 @@ void CopyMatch(uint32_t distance, uint32_t length) {
     }
   }
 }
-
-#ifndef ZARVEL_SMALL_BUILD
 
 inline BitBuffer LoadWord(const uint8_t* p) {
   BitBuffer word;
@@ -504,7 +481,7 @@ int FastSymbolsPlain(const HuffmanEntry* literals, unsigned literalBits, const H
   return FastSymbolsBody(literals, literalBits, distances, distanceBits);
 }
 
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && !defined(ZARVEL_ONE_FAST_LOOP)
 __attribute__((target("bmi2"))) int FastSymbolsBmi2(const HuffmanEntry* literals, unsigned literalBits,
                                                     const HuffmanEntry* distances, unsigned distanceBits) {
   return FastSymbolsBody(literals, literalBits, distances, distanceBits);
@@ -526,8 +503,6 @@ int FastSymbols(const HuffmanEntry* literals, unsigned literalBits, const Huffma
   return FastSymbolsPlain(literals, literalBits, distances, distanceBits);
 }
 #endif
-
-#endif  // ZARVEL_SMALL_BUILD
 
 // One symbol on the careful path.
 int SlowSymbol(const HuffmanEntry* literals, unsigned literalBits, const HuffmanEntry* distances,
@@ -559,18 +534,12 @@ int DecodeSymbols(const HuffmanEntry* literals, unsigned literalBits,
     distances = emptyTable;
     distanceBits = 0;
   }
-#ifndef ZARVEL_SMALL_BUILD
   PrepareFastTables(literals, literalBits, distances, distanceBits);
-#endif
   for (;;) {
-#ifndef ZARVEL_SMALL_BUILD
     // Near the end of the input buffer or of the window the careful path
     // takes one symbol at a time, until the fast path fits again.
     int result = FastPathFits() ? FastSymbols(literals, literalBits, distances, distanceBits) : kSymbolMore;
     if (result == kSymbolMore) result = SlowSymbol(literals, literalBits, distances, distanceBits);
-#else
-    int result = SlowSymbol(literals, literalBits, distances, distanceBits);
-#endif
     if (result == kSymbolEndOfBlock) return kInflateOk;
     if (result != kSymbolMore) return kInflateBadData;
   }
@@ -782,9 +751,7 @@ void DeriveCodeTables(DeflateCodeTables* tables) {
 }
 
 int InflateMember() {
-#ifdef ZARVEL_SMALL_BUILD
   DeriveCodeTables(&codeTables);
-#endif
   windowPos = 0;
   bitBuffer = 0;
   bitsHeld = 0;

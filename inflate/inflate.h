@@ -44,17 +44,14 @@ struct DeflateCodeTables {
   uint16_t distanceBase[30];
   uint16_t distanceExtra[30];
 };
-// Derives them from their rule. The small build does so at the start of
-// every member instead of carrying the tables in the image.
+// Derives them from their rule, at the start of every member.
 void DeriveCodeTables(DeflateCodeTables* tables);
 int ReleaseFixedTables();
 
-#ifndef ZARVEL_SMALL_BUILD
 // Which build of the decoder's fast path runs: 0 until the processor has been
 // asked, then 1 for the one that uses BMI2 or -1 for the plain one. Setting 0
 // asks again; tests set -1 to run the plain one on any processor.
 extern int fastPathBmi2;
-#endif
 
 // The fixed code's tables, built at a member's first fixed block and kept
 // until ReleaseFixedTables at its end.

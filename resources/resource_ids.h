@@ -18,6 +18,10 @@
 #define IDC_TARGET_EDIT 1000
 #define IDC_STATUS_LINE 1005
 #define IDC_BROWSE 1014
+/* The status line's size in dialog units: one line, which the shell's texts
+   are shortened to fit. */
+#define STATUS_LINE_WIDTH 156
+#define STATUS_LINE_HEIGHT 8
 
 /* Replace prompt. Yes and No are IDOK and IDNO. */
 #define IDC_PROMPT_YES 1
@@ -25,6 +29,9 @@
 #define IDC_PROMPT_NO 7
 #define IDC_PROMPT_TEXT 1002
 #define IDC_PROMPT_REPLACE_ALL 1003
+/* The prompt text's size in dialog units: three lines. */
+#define PROMPT_TEXT_WIDTH 188
+#define PROMPT_TEXT_HEIGHT 24
 
 /* Browse template: the common file dialog's control ids. */
 #define IDC_BROWSE_PATH_LABEL 1088

@@ -76,6 +76,8 @@ extern bool cancelRequested;
 extern bool replaceAll;
 extern char currentFileName[kDirectoryTextCapacity];
 extern char promptText[kPromptTextCapacity];
+// What the status line shows now.
+extern char shownStatusText[kResultTextCapacity];
 // The first non-zero member outcome of the current run (0 = none yet). A
 // failed member must not let the run pass for a success.
 extern uint16_t firstFailedOutcome;
@@ -100,6 +102,10 @@ struct ShellHooks {
   uint32_t (*startCommand)(const char* commandLine);
   // True for the first byte of a double-byte character in the ANSI code page.
   bool (*isLeadByte)(uint8_t byte);
+  // True when the text, drawn as the dialogs' static texts draw it (with
+  // their font, wrapping at blanks), fits a box of the given size in dialog
+  // units.
+  bool (*textFits)(const char* text, int width, int height);
 };
 extern ShellHooks shellHooks;
 
@@ -115,6 +121,7 @@ void FormatText(char* buffer, size_t capacity, const char* format, ...);
 void CopyText(char* destination, const char* source, size_t capacity);
 
 // Start-up (startup.cpp).
+bool IsLeadByte(uint8_t byte);
 void SplitPath(const char* path, char* directory, char* name);
 void CopyConfiguredDefaults(char* target, char* followUp);
 void ComputeStartupSettings(const char* path, uint16_t openStatus);
@@ -122,6 +129,15 @@ void ComputeCenteredPosition(const ShellRect& desktop, const ShellRect& window,
                              int32_t screenWidth, int32_t screenHeight, int32_t* x, int32_t* y);
 
 // Progress, status line and the engine callbacks (progress.cpp).
+// Copies `piece` with `cut` bytes of its middle replaced by "...", the kept
+// head and tail ending on whole characters of the ANSI code page.
+void CutMiddle(const char* piece, size_t cut, char* out, size_t capacity);
+// Fills `out` with the least cut of `piece` (CutMiddle) for which the text
+// that compose() makes of it, with `other`, fits a box of width x height
+// dialog units; out is the piece itself when that fits or nothing can tell.
+typedef void (*ComposeText)(char* text, const char* piece, const char* other);
+void FitPiece(const char* piece, const char* other, ComposeText compose, int width, int height, char* out,
+              size_t capacity);
 void PumpMessages();
 uint32_t ComputePerMille(uint32_t done, uint32_t total);
 void FormatRunResult(char* buffer, uint16_t code, const char* archiveName);

@@ -74,6 +74,21 @@ uint32_t StartCommand(const char* commandLine) { return WinExec(commandLine, SW_
 
 bool IsLeadByteOfCodePage(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
+// Measured as a static text control draws its text, with the main dialog's
+// font and dialog units: the prompt uses the same font.
+bool TextFits(const char* text, int width, int height) {
+  HWND dialog = MainWindowHandle();
+  RECT box = {0, 0, width, height};
+  MapDialogRect(dialog, &box);
+  RECT need = {0, 0, box.right, 0};
+  HDC context = GetDC(dialog);
+  HGDIOBJ previous = SelectObject(context, (HGDIOBJ)SendMessageA(dialog, WM_GETFONT, 0, 0));
+  DrawTextA(context, text, -1, &need, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+  SelectObject(context, previous);
+  ReleaseDC(dialog, context);
+  return need.right <= box.right && need.bottom <= box.bottom;
+}
+
 void RegisterMainClass() {
   WNDCLASSA windowClass;
   memset(&windowClass, 0, sizeof windowClass);
@@ -90,13 +105,15 @@ void RegisterMainClass() {
 
 }  // namespace
 
-// The window operations of the portable logic, fixed when the stub is built:
-// a table of addresses in the image rather than code that fills it.
-ShellHooks shellHooks = {
+// The window operations of the portable logic: a constant table in the
+// image, copied into shellHooks when the stub starts, so that the stub has no
+// variable that starts with a value other than zero.
+const ShellHooks kWin32Hooks = {
     PumpWindowMessages,  ReplacePrompt,         SetStatusLine,          ShowMessageBox,
     ReadTargetField,     SetTargetField,        BrowseInto,             EndMainDialog,
-    SetCurrentDirectoryTo, StartCommand,        IsLeadByteOfCodePage,
+    SetCurrentDirectoryTo, StartCommand,        IsLeadByteOfCodePage,   TextFits,
 };
+ShellHooks shellHooks;
 
 // The system fills ShellRect directly: it has RECT's layout.
 static_assert(sizeof(ShellRect) == sizeof(RECT) && offsetof(RECT, left) == offsetof(ShellRect, left) &&
@@ -198,6 +215,7 @@ void StartUp(HINSTANCE module) {
 int WINAPI WinMain(HINSTANCE module, HINSTANCE previous, LPSTR commandLine, int show) {
   // Before anything can load a library: never from the stub's own folder.
   RestrictLibrarySearch();
+  shellHooks = kWin32Hooks;
   StartUp(module);
   RegisterMainClass();
   DialogBoxParamA(InstanceHandle(), MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);

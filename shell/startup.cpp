@@ -20,6 +20,7 @@ bool cancelRequested = false;
 bool replaceAll = false;
 char currentFileName[kDirectoryTextCapacity];
 char promptText[kPromptTextCapacity];
+char shownStatusText[kResultTextCapacity];
 uint16_t firstFailedOutcome = 0;
 // The stub's table is filled at build time, in shell_win32.cpp; elsewhere
 // (the unit tests) it starts empty.
@@ -33,10 +34,6 @@ const size_t kNoPosition = (size_t)-1;
 
 bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
 
-bool IsLeadByte(uint8_t byte) {
-  return shellHooks.isLeadByte != nullptr && shellHooks.isLeadByte(byte);
-}
-
 // Appends at most `limit` bytes of [text, text + length) to `out` at *used.
 void AppendCut(char* out, size_t* used, const char* text, size_t length, size_t limit) {
   if (length > limit) length = limit;
@@ -48,6 +45,10 @@ void AppendCut(char* out, size_t* used, const char* text, size_t length, size_t 
 bool IsFloppyDrive(char c) { return c == 'A' || c == 'a' || c == 'B' || c == 'b'; }
 
 }  // namespace
+
+bool IsLeadByte(uint8_t byte) {
+  return shellHooks.isLeadByte != nullptr && shellHooks.isLeadByte(byte);
+}
 
 void SplitPath(const char* path, char* directory, char* name) {
   size_t driveLength = (path[0] != 0 && path[1] == ':') ? 2 : 0;

@@ -3,8 +3,7 @@
 // with the module handle and ends the process with WinMain's code, which is
 // always 0. There are no static constructors to run: the shell's state is
 // plain data, and the few variables that do not start at zero get their
-// start values here. The stub is linked as one whole program, in which only
-// what is marked externally visible survives as an entry from outside.
+// start values here.
 #include <windows.h>
 
 #include "archive/archive.h"
@@ -31,7 +30,7 @@ void SetStartValues() {
   outputHandle = kNoHandle;
 }
 
-extern "C" __attribute__((externally_visible)) void StubEntry() {
+extern "C" void StubEntry() {
   SetStartValues();
   ExitProcess((UINT)WinMain((HINSTANCE)&__ImageBase, nullptr, nullptr, SW_SHOWDEFAULT));
 }

@@ -20,7 +20,8 @@
 // Crc32Update alone over the output.
 //
 // For profiling, --only NAME and --level N pick one input and level, and
-// --ours-only skips the other decoders and the I/O figure.
+// --ours-only skips the other decoders and the I/O figure. --plain-loop runs
+// the fast path's plain loop even where the processor has BMI2.
 #include <libdeflate.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -159,6 +160,7 @@ struct Corpus {
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
     if (!strcmp(argv[i], "--ours-only")) oursOnly = true;
+    if (!strcmp(argv[i], "--plain-loop")) fastPathBmi2 = -1;
     if (i + 1 >= argc) break;
     if (!strcmp(argv[i], "--only")) onlyInput = argv[i + 1];
     if (!strcmp(argv[i], "--level")) onlyLevel = atoi(argv[i + 1]);

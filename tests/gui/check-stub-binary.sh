@@ -1,37 +1,45 @@
 #!/usr/bin/env bash
-# Checks a built stub as a file: imports, PE flags, a layout the loader accepts after the post-link steps, the
-# checksum, each dialog control as resources/sfx.rc places it, (i686) 16 KiB. Usage: check-stub-binary.sh BUILD ARCH
+# Checks a built stub as a file, as the loader, resource editors, signing tools and scanners see it: the linker's
+# own sections and DOS program, imports with their lookup tables, PE flags, relocations, no time stamp, the checksum,
+# the manifest, the version information, both icon groups, each dialog control as resources/sfx.rc places it, and
+# (i686) the size budget. Usage: check-stub-binary.sh BUILD ARCH
 exec python3 - "${1:?usage: check-stub-binary.sh BUILD_DIR ARCH}/zarvel-stub.exe" "${2:?ARCH}" \
-  "$(cd "$(dirname "$0")/../.." && pwd)" "${ZARVEL_STUB_SIZE_LIMIT:-16384}" <<'PY'
-import itertools, re, struct, sys
+  "$(cd "$(dirname "$0")/../.." && pwd)" "${ZARVEL_STUB_SIZE_LIMIT:-28672}" <<'PY'
+import itertools, re, struct, sys, xml.etree.ElementTree as ET
 path, arch, root, limit = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-sys.path.insert(0, root + '/shell')
-from pe_image import PE32_MAGIC, image_checksum
 image = open(path, 'rb').read()
 u = lambda fmt, at: struct.unpack_from('<' + fmt, image, at)
 pe = u('I', 0x3C)[0]
-opt, count, (opt_size, flags) = pe + 24, u('H', pe + 6)[0], u('HH', pe + 20)
-pe32, entry, file_align = u('H', opt)[0] == PE32_MAGIC, u('I', opt + 16)[0], u('I', opt + 36)[0]
+opt, count, stamp, (opt_size, flags) = pe + 24, u('H', pe + 6)[0], u('I', pe + 8)[0], u('HH', pe + 20)
+pe32, entry, file_align = u('H', opt)[0] == 0x10B, u('I', opt + 16)[0], u('I', opt + 36)[0]
 base = u('I', opt + 28)[0] if pe32 else u('Q', opt + 24)[0]
 image_size, header_size, checksum, subsystem, dll_flags = u('IIIHH', opt + 56)
 directory = lambda i: u('II', opt + (96 if pe32 else 112) + 8 * i)
 sections = [(name.rstrip(b'\0').decode(), *rest) for name, *rest in  # name, vsize, va, rawsize, raw
             (u('8sIIII', opt + opt_size + 40 * i) for i in range(count))]
+version = re.search(r'project\(zarvel VERSION (\d+)\.(\d+)\.(\d+)', open(root + '/CMakeLists.txt').read()).groups()
 
-def at(rva, size=1):  # the file offset of rva .. rva + size
-    for _, vsize, va, rawsize, raw in sections:
-        if va <= rva and rva + size <= va + min(vsize, rawsize):
+def at(rva, size=1, section=None):  # the file offset of rva .. rva + size
+    for name, vsize, va, rawsize, raw in sections:
+        if va <= rva and rva + size <= va + min(vsize, rawsize) and section in (None, name):
             return raw + rva - va
-    raise ValueError('%#x + %d has no bytes in the file' % (rva, size))
+    raise ValueError('%#x + %d has no bytes in %s' % (rva, size, section or 'the file'))
 
-def imports():
-    names = itertools.takewhile(bool, (u('I', at(directory(1)[0] + 20 * i, 20) + 12)[0] for i in itertools.count()))
-    dlls = {image[at(n):image.index(b'\0', at(n))].decode().lower() for n in names}
-    return dlls and dlls <= {'kernel32.dll', 'user32.dll', 'comdlg32.dll', 'msvcrt.dll'}
+def imports():  # system DLLs only, each with its lookup table naming what its address table names
+    descriptors = itertools.takewhile(lambda d: d[3], (u('5I', at(directory(1)[0] + 20 * i, 20, '.idata'))
+                                                        for i in itertools.count()))
+    dlls = set()
+    for lookup, _, _, name, thunks in descriptors:
+        dlls.add(image[at(name):image.index(b'\0', at(name))].decode().lower())
+        width = 4 if pe32 else 8
+        entries = lambda rva: list(itertools.takewhile(bool, (int.from_bytes(image[at(rva + width * k, width):][:width],
+                                                                           'little') for k in itertools.count())))
+        assert lookup and entries(lookup) == entries(thunks), 'lookup table of %s' % dlls
+    return dlls and dlls <= {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'comdlg32.dll', 'msvcrt.dll'}
 
 def relocations():  # each of the image's own kind, at a place in the file, holding an address in the image
     rva, size = directory(5)
-    here, total, width = at(rva, size), 0, 4 if pe32 else 8
+    here, total, width = at(rva, size, '.reloc'), 0, 4 if pe32 else 8
     while here < at(rva, size) + size:
         page, block = u('II', here)
         assert block >= 8 and block % 4 == 0, 'block at %#x has size %d' % (page, block)
@@ -43,23 +51,25 @@ def relocations():  # each of the image's own kind, at a place in the file, hold
         here += block
     return not flags & 1 and total
 
-def layout():
+def layout():  # the linker's DOS program and sections, each inside the file, none overlapping
+    assert image[:2] == b'MZ' and b'This program cannot be run in DOS mode' in image[0x40:pe], 'DOS program'
     assert header_size >= opt + opt_size + 40 * count and header_size % file_align == 0, 'SizeOfHeaders'
-    used = []
+    names, used = [s[0] for s in sections], []
+    assert {'.text', '.rdata', '.bss', '.idata', '.rsrc', '.reloc'} <= set(names) <= \
+        {'.text', '.rdata', '.data', '.bss', '.idata', '.rsrc', '.reloc', '.pdata', '.xdata', '.tls', '.CRT'}, names
     for name, vsize, va, rawsize, raw in sections:
-        assert name in ('.text', '.bss'), name + ': only code and zero-filled data belong in the stub'
         assert not rawsize or raw % file_align == 0 and header_size <= raw and raw + rawsize <= len(image), name
         assert not any(raw < end and start < raw + rawsize for start, end in used), name + ' overlaps'
         used += [(raw, raw + rawsize)] * bool(rawsize)
-    return [at(*directory(index)) for index in (1, 2, 5, 12)]  # imports, resources, relocations, import table
+    return at(*directory(2), '.rsrc') and at(*directory(12), '.idata')  # resources, import address table
 
-def resources(offset=0, key=()):  # {(type, name): file offset}; every directory and block inside the file
+def resources(offset=0, key=()):  # {(type, name): (file offset, size)}; every directory and block inside the file
     rva, found = directory(2)[0], {}
     named, numbered = u('HH', at(directory(2)[0] + offset, 16) + 12)
     for name, target in (u('II', at(rva + offset + 16 + 8 * k, 8)) for k in range(named + numbered)):
         assert len(key) < 3, 'resource tree deeper than type, name, language'
-        leaf = {key[:2]: at(*u('II', at(rva + target, 8)))} if target >> 31 == 0 else None
-        found.update(leaf or resources(target & 0x7FFFFFFF, key + (name,)))
+        data, size = u('II', at(rva + target, 8)) if target >> 31 == 0 else (0, 0)
+        found.update({key[:2]: (at(data, size), size)} if size else resources(target & 0x7FFFFFFF, key + (name,)))
     return found
 
 def controls(here):  # (id, class, x, y, cx, cy) of each control of a DIALOG template
@@ -84,29 +94,83 @@ def dialogs():  # every control where sfx.rc places it, and larger than 0 x 0
         names.update((k, int(v, 0)) for k, v in re.findall(r'#define (\w+) (\w+)\s', source))
     templates = re.findall(r'^(\w+) DIALOG .*?\nBEGIN\n(.*?)\nEND', rc, re.M | re.S)
     assert [names[name] for name, _ in templates] == [101, 102, 1541], 'dialogs of sfx.rc'
-    statement = r'\b(?:CONTROL|ICON) (?:"[^"]*"|\w+), ([^,]+), (?:(\w+), [^,]+, )?(\d+), (\d+), (\d+), (\d+)'
+    statement = r'\b(?:CONTROL|ICON) (?:"[^"]*"|\w+), ([^,]+), (?:(\w+), [^,]+, )?(\w+), (\w+), (\w+), (\w+)'
     for name, body in templates:
-        want = [(names[ident], names[kind or 'STATIC_CLASS'], *map(int, box))
+        want = [(names[ident], names[kind or 'STATIC_CLASS'], *(int(names.get(v, v)) for v in box))
                 for ident, kind, *box in re.findall(statement, re.sub(r'\s+', ' ', body))]
-        got = controls(resources()[(5, names[name])])
+        got = controls(resources()[(5, names[name])][0])
         wrong = [row for row in got if row not in want or not row[4] * row[5]]
         assert got == want and not wrong, '%s: %s, not %s' % (name, wrong, [r for r in want if r not in got])
-    return {(14, 108), (14, 109)} <= set(resources())  # and the two icons
+    return True
 
-checks = [('imports system DLLs only', imports), ('GUI subsystem', lambda: subsystem == 2),
+def manifest():  # run as the invoker, Windows 7 to 11, DPI aware, themed controls
+    offset, size = resources()[(24, 1)]
+    tree = ET.fromstring(image[offset:offset + size])
+    tag = lambda name: [e for e in tree.iter() if e.tag.split('}')[-1] == name]
+    assert [e.get('level') for e in tag('requestedExecutionLevel')] == ['asInvoker'], 'execution level'
+    assert len(tag('supportedOS')) == 4 and tag('dpiAware') and tag('dpiAwareness'), 'supported systems, DPI'
+    return any(e.get('name') == 'Microsoft.Windows.Common-Controls' and e.get('version') == '6.0.0.0'
+               for e in tag('assemblyIdentity'))
+
+def version_info():  # the project's version, our names, and the fields the packer fills, present and empty
+    def node(here):  # (key, value, {key: (value, children)}) of one block of VS_VERSIONINFO
+        length, value_length, text = u('HHH', here)
+        key_end = next(end for end in range(here + 6, here + length, 2) if not u('H', end)[0])
+        value_at = (key_end + 5) & ~3
+        value = image[value_at:value_at + value_length * (2 if text else 1)]
+        child, children = (value_at + len(value) + 3) & ~3, {}
+        while child < here + length:
+            key, *rest = node(child)
+            children[key], child = rest, (child + u('H', child)[0] + 3) & ~3
+        return image[here + 6:key_end].decode('utf-16-le'), value, children
+    key, fixed, blocks = node(resources()[(16, 1)][0])
+    (table,) = blocks['StringFileInfo'][1].values()
+    strings = {k: v.decode('utf-16-le').rstrip('\0') for k, (v, _) in table[1].items()}
+    major, minor, patch = map(int, version)
+    want = {'FileDescription': 'Zarvel Self Extractor', 'ProductName': 'Zarvel SFX', 'FileVersion': '.'.join(version),
+            'ProductVersion': '.'.join(version), 'CompanyName': '', 'LegalCopyright': ''}
+    assert key == 'VS_VERSION_INFO' and fixed[:4] == b'\xbd\x04\xef\xfe', 'VS_FIXEDFILEINFO'
+    assert struct.unpack_from('<4I', fixed, 8) == ((major << 16) | minor, patch << 16) * 2, 'numeric versions'
+    assert all(strings.get(k) == v for k, v in want.items()) and strings.get('OriginalFilename'), strings
+    return True
+
+def icons():  # groups 108 and 109: 16, 32 and 48 pixels, 32-bit colour with alpha, each image as its entry says
+    found = resources()
+    for group in (108, 109):
+        offset, _ = found[(14, group)]
+        entries = [u('BBBBHHIH', offset + 6 + 14 * k) for k in range(u('H', offset + 4)[0])]
+        assert sorted(e[0] for e in entries) == [16, 32, 48], 'group %d sizes' % group
+        for width, height, _, _, _, bits, size, ident in entries:
+            data, data_size = found[(3, ident)]
+            png = image[data:data + 8] == b'\x89PNG\r\n\x1a\n'
+            got = struct.unpack_from('>IIBB', image, data + 16) if png else u('iiHH', data + 4)
+            want = (width, height, 8, 6) if png else (width, 2 * height, 1, 32)
+            assert bits == 32 and data_size == size and got == want, 'group %d image %d: %s' % (group, ident, got)
+    return True
+
+def image_checksum():  # 16-bit words summed with end-around carry, the checksum field read as zero, plus the length
+    data = bytearray(image + b'\0' * (len(image) & 1))
+    data[opt + 64:opt + 68] = bytes(4)
+    total = 0
+    for (word,) in struct.iter_unpack('<H', data):
+        total = (total + word) & 0xFFFF if total + word <= 0xFFFF else (total + word - 0xFFFF) & 0xFFFF
+    return total + len(image)
+
+checks = [('imports system DLLs only, with lookup tables', imports), ('GUI subsystem', lambda: subsystem == 2),
           ('ASLR (dynamic base)', lambda: dll_flags & 0x40), ('DEP (NX compatible)', lambda: dll_flags & 0x100),
-          ('relocations kept and sound', relocations), ('section layout consistent', layout),
+          ('relocations kept and sound', relocations), ('sections as the linker makes them', layout),
           ('entry point inside .text', lambda: any(n == '.text' and va <= entry < va + vs for n, vs, va, *_ in sections)),
-          ('dialogs and icons', dialogs), ('checksum', lambda: checksum == image_checksum(image, opt + 64))]
+          ('no time stamp', lambda: stamp == 0), ('checksum absent or right', lambda: checksum in (0, image_checksum())),
+          ('dialogs', dialogs), ('manifest', manifest), ('version information', version_info), ('icons', icons)]
 checks += [('at most %d bytes (%d)' % (limit, len(image)), lambda: len(image) <= limit)] * (arch == 'i686')
 failed = 0
 for what, check in checks:
     try:
         result = check()
-    except (AssertionError, ValueError, KeyError, IndexError, StopIteration, struct.error) as problem:
+    except (AssertionError, ValueError, KeyError, IndexError, StopIteration, struct.error, ET.ParseError) as problem:
         result, what = False, '%s (%s)' % (what, problem)
     print('stub (%s): %s: %s' % (arch, what, 'ok' if result else 'FAILED'))
     failed += not result
-print('stub (%s): %d passed, %d failed' % (arch, len(checks) - failed, failed))
+print('stub (%s, %d bytes): %d passed, %d failed' % (arch, len(image), len(checks) - failed, failed))
 sys.exit(failed > 0)
 PY

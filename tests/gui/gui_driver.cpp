@@ -1,8 +1,13 @@
 // Works a self-extractor's windows from outside, as a person would: gui_driver PROGRAM [WORKDIR] -- STEP... Steps:
 // main, field:T, expect-field:T, click:ID, status[-has]:T, box:CAPTION|T, prompt[-has]:T, answer:ID, close-prompt,
-// browse, browse-ok, browse-cancel, still-open:MS, shot:KIND, close-main, exit:CODE. Clicks are posted (a sent one
-// would block while its box is open). Without arguments: writes its folder and path to a file.
+// browse, browse-ok, browse-cancel, still-open:MS, shot:KIND, close-main, exit:CODE, status-fits:GLOB and
+// prompt-fits:GLOB (a text with the pieces between the *s in order, drawn whole in its control), themed (the program
+// runs with version 6 of the common controls). Clicks are posted (a sent one would block while its box is open).
+// gui_driver --update EXE TYPE NAME FILE...: replaces resources of EXE with the system's resource functions and reads
+// them back. Without arguments: writes its folder and path to a file.
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -57,17 +62,38 @@ HWND Find(Kind kind, DWORD wait = 0) {  // the program's window of that kind, wa
 
 void Click(HWND dialog, int id) { PostMessageA(dialog, WM_COMMAND, id, (LPARAM)GetDlgItem(dialog, id)); }
 
-// The client area is what the program's own template gives in dialog units with the dialog's font: a hidden copy
-// made here from the same template maps them (another process's dialog cannot be asked).
+// Another process's dialog cannot be asked for its font or dialog units: a hidden copy made here from the program's
+// own template has the same.
 INT_PTR CALLBACK Quiet(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
-bool SizedByTemplate(HWND window, int id) {
+HWND TemplateCopy(int id, const DLGTEMPLATE** dialog) {
   HMODULE image = LoadLibraryExA(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   HRSRC found = image ? FindResourceA(image, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(5)) : nullptr;
-  const DLGTEMPLATE* dialog = found ? (const DLGTEMPLATE*)LockResource(LoadResource(image, found)) : nullptr;
+  *dialog = found ? (const DLGTEMPLATE*)LockResource(LoadResource(image, found)) : nullptr;
   WNDCLASSA sfxClass = {};  // the main dialog's class, so that its template makes a window here too
   sfxClass.lpfnWndProc = DefDlgProcA, sfxClass.cbWndExtra = DLGWINDOWEXTRA, sfxClass.lpszClassName = "SfxClass";
   RegisterClassA(&sfxClass);
-  HWND copy = dialog ? CreateDialogIndirectA(nullptr, dialog, nullptr, Quiet) : nullptr;
+  return *dialog ? CreateDialogIndirectA(nullptr, *dialog, nullptr, Quiet) : nullptr;
+}
+
+// The text as a static control of the template draws it (its font, wrapped at blanks) fits the control.
+bool DrawnWhole(int dialogId, int controlId, const std::string& text) {
+  const DLGTEMPLATE* dialog;
+  HWND copy = TemplateCopy(dialogId, &dialog), control = GetDlgItem(copy, controlId);
+  RECT box = {}, need = {};
+  HDC context = GetDC(control);
+  SelectObject(context, (HFONT)SendMessageA(control, WM_GETFONT, 0, 0));
+  GetClientRect(control, &box), need.right = box.right;
+  DrawTextA(context, text.c_str(), -1, &need, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+  ReleaseDC(control, context), DestroyWindow(copy);
+  return (control && need.right <= box.right && need.bottom <= box.bottom) ||
+         Fail("'" + text + "' takes " + std::to_string(need.right) + "x" + std::to_string(need.bottom) + " of " +
+              std::to_string(box.right) + "x" + std::to_string(box.bottom));
+}
+
+// The client area is what the program's own template gives in dialog units with the dialog's font.
+bool SizedByTemplate(HWND window, int id) {
+  const DLGTEMPLATE* dialog;
+  HWND copy = TemplateCopy(id, &dialog);
   RECT want = {0, 0, dialog ? dialog->cx : 0, dialog ? dialog->cy : 0}, got = {};
   bool mapped = copy && MapDialogRect(copy, &want) && DestroyWindow(copy) && GetClientRect(window, &got);
   return (mapped && EqualRect(&want, &got)) ||
@@ -108,7 +134,15 @@ bool Step(const std::string& step) {
   std::string verb = step.substr(0, colon), arg = colon == std::string::npos ? "" : step.substr(colon + 1);
   int number = atoi(arg.c_str());
   bool has = verb.size() > 4 && verb.substr(verb.size() - 4) == "-has";  // the text contains the argument
-  auto matches = [&](const std::string& text) { return has ? text.find(arg) != std::string::npos : text == arg; };
+  bool glob = verb.size() > 5 && verb.substr(verb.size() - 5) == "-fits";  // the pieces between *s, in order
+  auto matches = [&](const std::string& text) {
+    for (size_t at = 0, from = 0, star; glob; from = star + 1) {
+      std::string piece = arg.substr(from, (star = arg.find('*', from)) == std::string::npos ? star : star - from);
+      if ((at = text.find(piece, at)) == std::string::npos) return false;
+      if (at += piece.size(), star == std::string::npos) return true;
+    }
+    return has ? text.find(arg) != std::string::npos : text == arg;
+  };
   DWORD code = STILL_ACTIVE;
   if (verb == "exit") {
     return (WaitFor(Ended) && GetExitCodeProcess(child.hProcess, &code) && code == (DWORD)number) ||
@@ -125,13 +159,26 @@ bool Step(const std::string& step) {
     Click(box, IDOK);
     return WaitFor([&] { return !IsWindow(box) || !IsWindowVisible(box); }, 10000), true;
   }
-  if (verb == "main" || verb == "prompt" || verb == "prompt-has" || verb == "browse") {
+  if (verb == "themed") {  // the manifest's dependency brought in the side-by-side common controls, version 6
+    MODULEENTRY32 module = {};
+    module.dwSize = sizeof module;
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, child.dwProcessId);
+    bool found = false;
+    for (bool more = Module32First(modules, &module); more && !found; more = Module32Next(modules, &module)) {
+      std::string path = module.szExePath;
+      for (char& c : path) c = (char)tolower((unsigned char)c);
+      found = path.find("common-controls_6595b64144ccf1df_6.") != std::string::npos;
+    }
+    return CloseHandle(modules), found || Fail("no version 6 of comctl32.dll in the program");
+  }
+  if (verb == "main" || verb == "prompt" || verb == "prompt-has" || verb == "prompt-fits" || verb == "browse") {
     Kind kind = verb == "main" ? kMain : verb == "browse" ? kBrowse : kPrompt;
     HWND window = Find(kind, 45000);
     if (window == nullptr) return Fail("no " + verb + " window");
     std::string caption = TextOf(window), shown = TextOf(GetDlgItem(window, kPromptTextId));
     bool right = caption == (kind == kBrowse ? "Browse" : "Zarvel Self Extractor");
-    return (right && (kind != kPrompt || matches(shown))) || Fail("'" + caption + "': '" + shown + "'");
+    if (!right || (kind == kPrompt && !matches(shown))) return Fail("'" + caption + "': '" + shown + "'");
+    return !glob || DrawnWhole(102, kPromptTextId, shown);
   }
   if (verb == "answer" || verb == "close-prompt" || verb == "browse-ok" || verb == "browse-cancel") {
     HWND dialog = Find(verb[0] == 'b' ? kBrowse : kPrompt);
@@ -149,8 +196,10 @@ bool Step(const std::string& step) {
   if (verb == "expect-field") {
     return WaitFor([&] { return TextOf(edit) == arg; }, 3000) || Fail("field holds '" + TextOf(edit) + "'");
   }
-  if (verb == "status" || verb == "status-has") {
-    return WaitFor([&] { return matches(TextOf(line)); }) || Fail("status reads '" + TextOf(line) + "'");
+  if (verb == "status" || verb == "status-has" || verb == "status-fits") {
+    std::string shown;
+    if (!WaitFor([&] { return matches(shown = TextOf(line)); })) return Fail("status reads '" + shown + "'");
+    return !glob || DrawnWhole(101, kStatusId, shown);
   }
   if (verb != "still-open") return Fail("unknown step");
   bool intruder = WaitFor([&] {  // the main dialog closes, or another window of the program appears
@@ -161,7 +210,33 @@ bool Step(const std::string& step) {
   return !intruder || Fail("main dialog closed or another window appeared");
 }
 
+// TYPE NAME FILE...: each resource replaced by the file's bytes, then read back through the loader's functions.
+int UpdateResources(const char* exe, char** items, int count) {
+  HANDLE update = BeginUpdateResourceA(exe, FALSE);
+  std::vector<std::string> data;
+  for (int i = 0; i + 2 < count; i += 3) {
+    FILE* file = fopen(items[i + 2], "rb");
+    data.emplace_back();
+    for (int c; file && (c = fgetc(file)) != EOF;) data.back() += (char)c;
+    if (!file || !UpdateResourceA(update, MAKEINTRESOURCEA(atoi(items[i])), MAKEINTRESOURCEA(atoi(items[i + 1])),
+                                  MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), &data.back()[0], data.back().size()))
+      return printf("FAIL update %s %s\n", items[i], items[i + 1]), 1;
+    fclose(file);
+  }
+  if (!EndUpdateResourceA(update, FALSE)) return printf("FAIL EndUpdateResource: %lu\n", GetLastError()), 1;
+  HMODULE image = LoadLibraryExA(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  for (int i = 0; i + 2 < count; i += 3) {
+    HRSRC found = FindResourceExA(image, MAKEINTRESOURCEA(atoi(items[i])), MAKEINTRESOURCEA(atoi(items[i + 1])),
+                                  MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    const char* back = found ? (const char*)LockResource(LoadResource(image, found)) : nullptr;
+    if (!back || std::string(back, SizeofResource(image, found)) != data[i / 3])
+      return printf("FAIL read back %s %s\n", items[i], items[i + 1]), 1;
+  }
+  return printf("DRIVER OK\n"), 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc > 2 && std::string(argv[1]) == "--update") return UpdateResources(argv[2], argv + 3, argc - 3);
   if (argc < 3) {
     char directory[MAX_PATH] = "", self[MAX_PATH] = "";
     GetCurrentDirectoryA(sizeof directory, directory);

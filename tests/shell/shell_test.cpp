@@ -51,7 +51,8 @@ class Shell : public ::testing::Test {
     ResetCoreState();
     ui = Ui();
     shellHooks = kRecorder;
-    for (char* text : {targetDirectory, followUpCommand, currentFileName, defaultDirectory, command}) text[0] = 0;
+    for (char* text : {targetDirectory, followUpCommand, currentFileName, defaultDirectory, command, shownStatusText})
+      text[0] = 0;
     startedFromFloppy = busy = cancelRequested = replaceAll = false;
     firstFailedOutcome = 0;
     CopyText(modulePath, CorePath(archive).c_str(), sizeof modulePath);
@@ -174,6 +175,43 @@ TEST_F(Shell, BeforeEntryAnswers) {
   EXPECT_EQ(OnBeforeEntry(nullptr, dir.Core("README.TXT").c_str()), kAnswerCancel);
 }
 
+// Stands in for the dialog font: a box holds a character per 4 dialog units across and a line per 8 down.
+bool FitsByCount(const char* text, int width, int height) { return strlen(text) <= (size_t)(width / 4 * (height / 8)); }
+
+TEST_F(Shell, LongNamesLoseTheirMiddle) {
+  // The head keeps the larger half of what remains; neither side keeps half of a double-byte character.
+  const struct { std::string piece; size_t cut; std::string out; } cuts[] = {
+      {"abcdefghij", 0, "abcdefghij"}, {"abcdefghij", 4, "abc...hij"}, {"abcdefghij", 5, "abc...ij"},
+      {"abcdefghij", 10, "..."}, {"abcdefghij", 99, "..."}, {"a\x82\xa0" "bcdef", 3, "a\x82\xa0...ef"},
+      {"a\x82\xa0" "bcdef", 4, "a...ef"}, {"abcde\x82\xa0" "f", 3, "abc...f"},
+  };
+  shellHooks.isLeadByte = ShiftJisLead;
+  for (const auto& row : cuts) {
+    char out[64];
+    CutMiddle(row.piece.c_str(), row.cut, out, sizeof out);
+    EXPECT_EQ(out, row.out) << row.piece << " " << row.cut;
+  }
+  // The status line holds 39 characters: the name loses as little as lets the widest percentage fit, and a text
+  // already shown is not set again.
+  shellHooks.textFits = FitsByCount;
+  const std::string name = std::string(50, 'a') + std::string(50, 'b'), shown = " Extracting : aaaaaaaa...bbbbbbb";
+  OnBeforeEntry(nullptr, dir.Core(name).c_str());
+  for (uint32_t done : {1, 1, 2}) EXPECT_TRUE(OnProgress(done, 2));
+  EXPECT_EQ(ui.status, (Texts{shown, shown + " 50.0%", shown + " 100.0%"}));
+  // The prompt holds 141: the directory is shortened first, then a name too long beside "...".
+  const std::string r(37, 'r');
+  for (const auto& row : {std::make_pair(std::string("README.TXT"), std::string("d...d")),
+                          std::make_pair(std::string(200, 'r'), "directory ... exists already a file \n" + r + "..." + r)}) {
+    fs::path folder = dir.path() / std::string(150, 'd');
+    fs::create_directories(folder), WriteFileBytes(folder / row.first, "old");
+    ui.prompts.clear(), ui.buttons = {IDC_PROMPT_NO};
+    EXPECT_EQ(OnBeforeEntry(nullptr, CorePath(folder / row.first).c_str()), kAnswerSkip);
+    const std::string prompt = ui.prompts.empty() ? "" : ui.prompts[0];
+    EXPECT_TRUE(prompt.size() <= 141 && prompt.size() >= 139 && prompt.find(row.second) != std::string::npos) << prompt;
+    EXPECT_EQ(prompt.substr(prompt.size() - 20), ". Replace the file ?");
+  }
+}
+
 TEST_F(Shell, StatusTextsAndRunStatus) {
   const std::string name(255, 'n'), line = " Extracting : " + name;
   OnBeforeEntry(nullptr, dir.Core(name).c_str());
@@ -274,7 +312,7 @@ TEST_F(Shell, ExtractRuns) {
     SCOPED_TRACE(row.what);
     fs::remove_all(dir.path() / "out");
     ui = Ui();
-    targetDirectory[0] = 0;
+    targetDirectory[0] = shownStatusText[0] = 0;
     row.setup();
     ui.field = row.field;
     OnExtractCommand();
