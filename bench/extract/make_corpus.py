@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Builds the three extraction corpora from this machine's files.
 
-  make_corpus.py OUTDIR
+  make_corpus.py OUTDIR [big=MB] [small=COUNT] [only=big,small]
 
   OUTDIR/big/big.bin   one 200 MB file: 1 MB runs of text (headers, scripts,
                        docs from /usr/share and /usr/include) alternating with
@@ -13,7 +13,8 @@
   OUTDIR/small/        20,000 generated files of 200 bytes to 4 KB in 100 folders
 
 The selection depends only on the file names and contents of the machine, so
-reruns on the same machine give the same corpora.
+reruns on the same machine give the same corpora. big=, small= and only= set
+the big file's size, the number of small files and which corpora to make.
 """
 import hashlib
 import os
@@ -131,9 +132,14 @@ def make_small(out):
 
 
 if __name__ == "__main__":
-    root = sys.argv[1]
+    root, settings = sys.argv[1], dict(arg.split("=", 1) for arg in sys.argv[2:])
+    BIG_SIZE = int(settings.get("big", BIG_SIZE // MB)) * MB
+    SMALL_COUNT = int(settings.get("small", SMALL_COUNT))
+    only = settings.get("only", "big,mixed,small").split(",")
     for name, make in (("big", lambda d: make_big(os.path.join(d, "big.bin"))),
                        ("mixed", make_mixed), ("small", make_small)):
+        if name not in only:
+            continue
         folder = os.path.join(root, name)
         if os.path.isdir(folder):
             shutil.rmtree(folder)

@@ -37,30 +37,24 @@ def imports():  # system DLLs only, each with its lookup table naming what its a
         assert lookup and entries(lookup) == entries(thunks), 'lookup table of %s' % dlls
     return dlls and dlls <= {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'comdlg32.dll', 'msvcrt.dll'}
 
-def relocations():  # each of the image's own kind, at a place in the file, holding an address in the image
+def relocations():  # kept, in their own section, each of the image's own kind
     rva, size = directory(5)
-    here, total, width = at(rva, size, '.reloc'), 0, 4 if pe32 else 8
-    while here < at(rva, size) + size:
-        page, block = u('II', here)
-        assert block >= 8 and block % 4 == 0, 'block at %#x has size %d' % (page, block)
-        for item in (item for (item,) in struct.iter_unpack('<H', image[here + 8:here + block]) if item >> 12):
-            site = at(page + (item & 0xFFF), width)  # (type 0 pads a block)
-            value = int.from_bytes(image[site:site + width], 'little')
-            assert item >> 12 == (3 if pe32 else 10) and base <= value < base + image_size, 'at %#x' % site
-            total += 1
-        here += block
+    here, end, total = at(rva, size, '.reloc'), at(rva, size) + size, 0
+    while here < end:
+        block = u('I', here + 4)[0]
+        items = [item for (item,) in struct.iter_unpack('<H', image[here + 8:here + block]) if item >> 12]
+        assert block >= 8 and all(item >> 12 == (3 if pe32 else 10) for item in items), 'block at %#x' % here
+        total, here = total + len(items), here + block
     return not flags & 1 and total
 
-def layout():  # the linker's DOS program and sections, each inside the file, none overlapping
+def layout():  # the linker's DOS program and sections, each inside the file
     assert image[:2] == b'MZ' and b'This program cannot be run in DOS mode' in image[0x40:pe], 'DOS program'
     assert header_size >= opt + opt_size + 40 * count and header_size % file_align == 0, 'SizeOfHeaders'
-    names, used = [s[0] for s in sections], []
+    names = [s[0] for s in sections]
     assert {'.text', '.rdata', '.bss', '.idata', '.rsrc', '.reloc'} <= set(names) <= \
         {'.text', '.rdata', '.data', '.bss', '.idata', '.rsrc', '.reloc', '.pdata', '.xdata', '.tls', '.CRT'}, names
     for name, vsize, va, rawsize, raw in sections:
         assert not rawsize or raw % file_align == 0 and header_size <= raw and raw + rawsize <= len(image), name
-        assert not any(raw < end and start < raw + rawsize for start, end in used), name + ' overlaps'
-        used += [(raw, raw + rawsize)] * bool(rawsize)
     return at(*directory(2), '.rsrc') and at(*directory(12), '.idata')  # resources, import address table
 
 def resources(offset=0, key=()):  # {(type, name): (file offset, size)}; every directory and block inside the file
