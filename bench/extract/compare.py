@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Times zarvel extract against unzip, 7z and bsdtar on the benchmark archives.
 
-  compare.py ZARVEL WORKDIR [--runs N] [--only TOOL,...] [--cases FILE=LABEL,...]
+  compare.py ZARVEL WORKDIR [--runs N] [--only TOOL,...] [--cases "FILE=LABEL;..."]
              [--stub-driver GUI_DRIVER.EXE]
 
 WORKDIR holds big.zip, mixed.zip and small.zip (made by run.sh), or the
@@ -61,7 +61,7 @@ def main():
     parser.add_argument("--stub-driver", default="")
     args = parser.parse_args()
     global CASES
-    CASES = [tuple(reversed(c.split("=", 1))) for c in args.cases.split(",")] if args.cases else CASES
+    CASES = [tuple(reversed(c.split("=", 1))) for c in args.cases.split(";")] if args.cases else CASES
     chosen = [t for t in tools(args.zarvel, args.stub_driver) if not args.only or t[0] in args.only.split(",")]
     results = {}
     for label, archive_name in CASES:

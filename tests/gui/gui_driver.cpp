@@ -3,8 +3,8 @@
 // browse, browse-ok, browse-cancel, still-open:MS, shot:KIND, close-main, exit:CODE, status-fits:GLOB and
 // prompt-fits:GLOB (a text with the pieces between the *s in order, drawn whole in its control), themed (the program
 // runs with version 6 of the common controls). Clicks are posted (a sent one would block while its box is open).
-// gui_driver --update EXE TYPE NAME FILE...: replaces resources of EXE with the system's resource functions and reads
-// them back. Without arguments: writes its folder and path to a file.
+// gui_driver --update EXE TYPE NAME FILE...: replaces resources of EXE with the system's resource functions. Without
+// arguments: writes its folder and path to a file.
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -45,9 +45,11 @@ Kind KindOf(HWND window) {
   return GetDlgItem(window, kPromptTextId) ? kPrompt : GetDlgItem(window, kBrowseTreeId) ? kBrowse : kMessageBox;
 }
 
+// Polls every 5 ms, or every ZARVEL_DRIVER_POLL_MS (benchmarks: each poll costs the program under test time).
+const DWORD kPoll = getenv("ZARVEL_DRIVER_POLL_MS") ? atoi(getenv("ZARVEL_DRIVER_POLL_MS")) : 5;
 template <typename Ready>
 bool WaitFor(Ready ready, DWORD limit = 45000) {
-  for (DWORD start = GetTickCount(); GetTickCount() - start < limit; Sleep(5)) if (ready()) return true;
+  for (DWORD start = GetTickCount(); GetTickCount() - start < limit; Sleep(kPoll)) if (ready()) return true;
   return ready();
 }
 
@@ -210,29 +212,19 @@ bool Step(const std::string& step) {
   return !intruder || Fail("main dialog closed or another window appeared");
 }
 
-// TYPE NAME FILE...: each resource replaced by the file's bytes, then read back through the loader's functions.
+// TYPE NAME FILE...: each resource of EXE replaced by the file's bytes, as resource editors do it.
 int UpdateResources(const char* exe, char** items, int count) {
   HANDLE update = BeginUpdateResourceA(exe, FALSE);
-  std::vector<std::string> data;
   for (int i = 0; i + 2 < count; i += 3) {
+    std::string data;
     FILE* file = fopen(items[i + 2], "rb");
-    data.emplace_back();
-    for (int c; file && (c = fgetc(file)) != EOF;) data.back() += (char)c;
+    for (int c; file && (c = fgetc(file)) != EOF;) data += (char)c;
     if (!file || !UpdateResourceA(update, MAKEINTRESOURCEA(atoi(items[i])), MAKEINTRESOURCEA(atoi(items[i + 1])),
-                                  MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), &data.back()[0], data.back().size()))
+                                  MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), &data[0], data.size()))
       return printf("FAIL update %s %s\n", items[i], items[i + 1]), 1;
     fclose(file);
   }
-  if (!EndUpdateResourceA(update, FALSE)) return printf("FAIL EndUpdateResource: %lu\n", GetLastError()), 1;
-  HMODULE image = LoadLibraryExA(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  for (int i = 0; i + 2 < count; i += 3) {
-    HRSRC found = FindResourceExA(image, MAKEINTRESOURCEA(atoi(items[i])), MAKEINTRESOURCEA(atoi(items[i + 1])),
-                                  MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-    const char* back = found ? (const char*)LockResource(LoadResource(image, found)) : nullptr;
-    if (!back || std::string(back, SizeofResource(image, found)) != data[i / 3])
-      return printf("FAIL read back %s %s\n", items[i], items[i + 1]), 1;
-  }
-  return printf("DRIVER OK\n"), 0;
+  return EndUpdateResourceA(update, FALSE) ? printf("DRIVER OK\n") * 0 : printf("FAIL EndUpdateResource\n");
 }
 
 int main(int argc, char** argv) {

@@ -98,7 +98,8 @@ long_name; mkdir $t/src && head -c 30000000 /dev/urandom >$t/src/$(long a 96).bi
 long_directory; d=out/$(long d 100) && mkdir -p $t/$d && printf 'old\n' >$t/$d/a.txt && sfx $sample
   ; main "field:$(w $d)" click:1 "prompt-fits:In the directory Z:\*...*ddd\ exists already a file *a.txt. Replace the file ?"
   answer:1 @ok exit:0; same_tree $sample $t/$d
-edited_stub; edit_stub && stub=$t/edited.exe sfx $sample; @go @ok exit:0; same_tree $sample $t/out
+edited_stub; edit_stub && stub=$t/edited.exe sfx $sample; @go @ok exit:0; same_tree $sample $t/out &&
+  grep -qaP 'E\x00x\x00a\x00m\x00p\x00l\x00e\x00 \x00P' $t/pkg.exe
 TABLE
 
 run_table() {  # LABEL STUB: a line per row, then the total
