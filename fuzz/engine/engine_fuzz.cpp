@@ -2,13 +2,13 @@
 // so an escape by a parent step or two shows up there. After each run the scratch folder holds only the archive and
 // the target tree, no temporary file, and the status is a known code. The input's length picks the callbacks: none
 // (after testing every member as the test command does), going on after failures, skips.
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <set>
 #include <string>
@@ -26,39 +26,34 @@ uint32_t entriesSeen = 0;
 // Members' last name components: a member may be named like a temporary file.
 std::set<std::string> memberNames;
 const std::regex kTemporaryName("~zv[0-9]{4}\\.tmp");
-
 bool targetExisted = false;
+
+// Stops the run where libFuzzer shows why.
+void Fail(bool failed, const char* what, const std::string& detail = "") {
+  if (!failed) return;
+  fprintf(stderr, "%s %s\n", what, detail.c_str());
+  abort();
+}
 
 int32_t SkipEverySecond(const CentralHeader*, const char* targetPath) {
   targetExisted = FileExists(targetPath);
   return (entriesSeen++ & 1) ? kAnswerSkip : kAnswerExtract;
 }
-bool KeepGoing(uint32_t, uint32_t) { return true; }
 // A failed member leaves no file of its own but for a CRC mismatch; known where the before-entry callback looked.
 bool GoOn(const CentralHeader*, const char* targetPath, uint16_t outcome) {
-  if (!IsKnownStatus(outcome)) abort();
-  if (BeforeEntryCallback != nullptr && outcome != kStatusOk && outcome != kStatusCrcMismatch &&
-      outcome != kStatusCannotCreate && !targetExisted && FileExists(targetPath)) {
-    fprintf(stderr, "partial file left: %s after %u\n", targetPath, outcome);
-    abort();
-  }
+  Fail(!IsKnownStatus(outcome), "unknown status", std::to_string(outcome));
+  Fail(BeforeEntryCallback != nullptr && outcome != kStatusOk && outcome != kStatusCrcMismatch &&
+           outcome != kStatusCannotCreate && !targetExisted && FileExists(targetPath),
+       "partial file left:", targetPath + (" after " + std::to_string(outcome)));
   targetExisted = false;
   return true;
 }
 
 void CheckScratch() {
-  for (auto it = fs::recursive_directory_iterator(scratch); it != fs::recursive_directory_iterator(); ++it) {
-    std::string rel = it->path().lexically_relative(scratch).generic_string();
-    bool inside = rel == "archive.zip" || rel == "a" || rel == "a/b" || rel.rfind("a/b/", 0) == 0;
-    if (!inside) {
-      fprintf(stderr, "written outside the target: %s\n", rel.c_str());
-      abort();
-    }
-    std::string leaf = it->path().filename().string();
-    if (std::regex_match(leaf, kTemporaryName) && memberNames.count(leaf) == 0) {
-      fprintf(stderr, "temporary file left: %s\n", rel.c_str());
-      abort();
-    }
+  for (const fs::directory_entry& item : fs::recursive_directory_iterator(scratch)) {
+    std::string rel = item.path().lexically_relative(scratch).generic_string(), leaf = item.path().filename().string();
+    Fail(rel != "archive.zip" && rel != "a" && rel != "a/b" && rel.rfind("a/b/", 0) != 0, "written outside:", rel);
+    Fail(std::regex_match(leaf, kTemporaryName) && memberNames.count(leaf) == 0, "temporary file left:", rel);
   }
 }
 
@@ -69,41 +64,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::error_code ec;
   fs::remove_all(scratch, ec);
   fs::create_directories(scratch / "a" / "b");
-  std::string archive = (scratch / "archive.zip").string();
-  FILE* file = fopen(archive.c_str(), "wb");
-  if (file == nullptr) return 0;
-  fwrite(data, 1, size, file);
-  fclose(file);
-
-  ArchiveOpen(archive.c_str());
+  std::ofstream(scratch / "archive.zip", std::ios::binary).write((const char*)data, (std::streamsize)size);
+  ArchiveOpen((scratch / "archive.zip").string().c_str());
   memberNames.clear();
   int mode = (int)(size % 4);
   if (errorCode == kStatusOk) {
     // The block's texts and the names are whole strings within their fields; the list counts what it holds.
-    const size_t field = kConfigFieldSize, nameField = kNameCapacity;
-    if (strnlen(defaultDirectory, field) >= field || strnlen(command, field) >= field) abort();
+    Fail(strnlen(defaultDirectory, kConfigFieldSize) >= (size_t)kConfigFieldSize, "default directory unterminated");
+    Fail(strnlen(command, kConfigFieldSize) >= (size_t)kConfigFieldSize, "command unterminated");
     EntryList list;
     InitEntryList(&list);
     ReadCentralDirectory(&list);
     uint32_t seen = 0;
     for (CentralDirEntry* e = list.head; e != nullptr; e = e->next, seen++) {
-      if (strnlen(e->name, nameField) >= nameField) abort();
+      Fail(strnlen(e->name, kNameCapacity) >= (size_t)kNameCapacity, "name unterminated");
       std::string name = e->name;
-      size_t cut = name.find_last_of("/\\");
-      memberNames.insert(cut == std::string::npos ? name : name.substr(cut + 1));
+      memberNames.insert(name.substr(name.find_last_of("/\\") + 1));  // npos + 1 is 0: the whole name
       if (mode == 0) TestEntry(&e->header);  // the test command's path: every member to a null sink
-      if (!IsKnownStatus(errorCode)) abort();
+      Fail(!IsKnownStatus(errorCode), "unknown status after a test", std::to_string(errorCode));
     }
-    if (seen != list.count) abort();
+    Fail(seen != list.count, "miscounted list");
     FreeEntryList(&list);
     entriesSeen = 0;
     if (mode >= 1) SetAfterEntryCallback(GoOn);
-    if (mode >= 2) SetProgressCallback(KeepGoing);
+    if (mode >= 2) SetProgressCallback([](uint32_t, uint32_t) { return true; });
     if (mode == 3) SetBeforeEntryCallback(SkipEverySecond);
     SetOutputBaseDirectory((scratch / "a" / "b").string().c_str());
     ExtractAll();
   }
-  if (!IsKnownStatus(errorCode)) abort();
+  Fail(!IsKnownStatus(errorCode), "unknown status", std::to_string(errorCode));
   ArchiveClose();
   CheckScratch();
   fs::remove_all(scratch, ec);
