@@ -132,7 +132,17 @@ void CenterWindow(HWND window) {
   SetWindowPos(window, nullptr, x, y, 0, 0, kCenterFlags);
 }
 
+// The engine calls back every 4 KiB read or 32 KiB written, far more often
+// than a person can click or see: the queue is emptied at most once per
+// interval, which keeps the window live and Cancel prompt while a large
+// member no longer spends its time asking the system for messages.
+const DWORD kPumpIntervalMs = 10;
+DWORD lastPumpTick;
+
 void PumpWindowMessages() {
+  DWORD now = GetTickCount();
+  if (now - lastPumpTick < kPumpIntervalMs) return;
+  lastPumpTick = now;
   MSG message;
   // Straight to the windows, without the dialog manager's keyboard handling.
   while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
