@@ -2,14 +2,10 @@
 #include "common/test_support.h"
 
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <time.h>
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
 
 #include <fstream>
 #include <iterator>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -59,26 +55,15 @@ void WriteFileBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), (std::streamsize)bytes.size());
 }
 
-int64_t FileModifiedTime(const fs::path& path) {
-  struct stat st;
-  return stat(path.string().c_str(), &st) == 0 ? (int64_t)st.st_mtime : -1;
-}
-
-int64_t DosTimeToUnix(uint16_t dosDate, uint16_t dosTime) {
-  struct tm local = {};
-  local.tm_year = ((dosDate >> 9) & 0x7F) + 80, local.tm_mon = ((dosDate >> 5) & 0x0F) - 1, local.tm_mday = dosDate & 0x1F;
-  local.tm_hour = (dosTime >> 11) & 0x1F, local.tm_min = (dosTime >> 5) & 0x3F, local.tm_sec = (dosTime & 0x1F) * 2;
-  local.tm_isdst = -1;
-  return (int64_t)mktime(&local);
-}
-
-int RunShell(const std::string& command) {
-  int status = system(command.c_str());
-#ifdef _WIN32
-  return status;
-#else
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-#endif
+std::string TreeOf(const fs::path& dir, bool sizes) {
+  std::set<std::string> items;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    std::string name = e.path().lexically_relative(dir).generic_string();
+    items.insert(sizes && !e.is_directory() ? name + "(" + std::to_string(e.file_size()) + ")" : name);
+  }
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : " ") + item;
+  return text;
 }
 
 std::string RandomBytes(size_t count, uint32_t seed) {

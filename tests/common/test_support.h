@@ -1,5 +1,5 @@
 // Helpers shared by the test programs, natively and under Wine: fixtures, scratch folders, whole-file reads and
-// writes, paths in the core's form.
+// writes, folder listings, paths in the core's form.
 #pragma once
 
 #include <stdint.h>
@@ -30,10 +30,8 @@ class TempDir {
 
 std::string ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
-// Last-write time in seconds since 1970 (-1 when unknown); the moment a DOS date and time stand for, in local time.
-int64_t FileModifiedTime(const std::filesystem::path& path);
-int64_t DosTimeToUnix(uint16_t dosDate, uint16_t dosTime);
-int RunShell(const std::string& command);
+// The files and folders below `dir`, relative, sorted and joined by spaces; with `sizes`, each file as "name(size)".
+std::string TreeOf(const std::filesystem::path& dir, bool sizes = false);
 std::string RandomBytes(size_t count, uint32_t seed);
 // Closes the archive, clears errorCode, the callbacks and every planned fault.
 void ResetCoreState();
