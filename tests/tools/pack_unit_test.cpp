@@ -1,7 +1,5 @@
 // The packer's output file: it replaces the target only when committed, and refuses to grow past its limit (4 GiB in
 // use, lowered here).
-#include <filesystem>
-
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"
@@ -17,7 +15,6 @@ TEST(PackOutput, AppearsOnlyWhenCommittedAndNeverPastItsLimit) {
     pack::OutputFile out(target.string(), 10);
     out.Write("new bytes!", 10);
     EXPECT_THROW(out.Write("x", 1), pack::PackError);
-    EXPECT_EQ(out.Position(), 10u);
     EXPECT_EQ(entries(), 2);  // the old output and the temporary file
     EXPECT_EQ(testing_support::ReadFileBytes(target), "old");
     if (commit) out.Commit();

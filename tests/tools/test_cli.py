@@ -24,10 +24,9 @@ def write(path, data):
 
 def snapshot(root):  # relative path -> (bytes, mtime) for files, None for folders (ending in "/")
     out = {}
-    for base, dirs, names in os.walk(root):
-        out.update({os.path.relpath(os.path.join(base, d), root) + "/": None for d in dirs})
-        out.update({os.path.relpath(p, root): (read(p), int(os.stat(p).st_mtime)) for p in
-                    (os.path.join(base, n) for n in names)})
+    for path in (os.path.join(base, n) for base, dirs, names in os.walk(root) for n in dirs + names):
+        folder = os.path.isdir(path)
+        out[os.path.relpath(path, root) + "/" * folder] = None if folder else (read(path), int(os.stat(path).st_mtime))
     return out
 
 
@@ -48,29 +47,25 @@ class Tool(unittest.TestCase):  # commands run in a scratch folder, removed afte
 
 class Cli(Tool):
     def test_outputs_and_exit_statuses(self):
-        data = bytearray(read(MEMBERS))
-        data[struct.unpack_from("<I", data, data.rfind(b"PK\x05\x06") + 16)[0] + 16] ^= 0xFF  # first CRC
-        write(self.tmp + "/crc.zip", data)
         rows = [  # (arguments, exit status, stream, text it holds)
             (["list", BASIC], 0, "stdout", "13 Stored  2021-06-15 13:45:30 f4247453  readme.txt"),
             (["list", FIXTURES + "/archive/nothing-appended.exe"], 1, "stderr", "error 9966 (no end of central"),
-            (["info", BASIC], 0, "stdout", "default directory:  C:\\Program Files\\Demo\n"),
-            (["info", BASIC], 0, "stdout", "follow-up command:  setup.exe /quiet\nmembers:            3 files, 2 folders\n"),
+            (["info", BASIC], 0, "stdout", "default directory:  C:\\Program Files\\Demo\nfollow-up command:  setup.exe "
+             "/quiet\nmembers:            3 files, 2 folders\n"),
             (["info", MEMBERS], 0, "stdout", "configuration:      none (a plain ZIP archive)"),
             (["info", INTEROP + "/zip-comment.zip"], 0, "stdout", "archive comment:    33 bytes"),
-            (["test", "crc.zip"], 1, "stderr", "stored.bin: error 19962 (CRC mismatch)"),
-            (["test", HOSTILE], 1, "stderr", "../evil.txt: error 19963"),
-            (["test", HOSTILE], 1, "stderr", "bell?.txt"),  # control characters are not printed raw
+            (["test", FIXTURES + "/shell/damaged.zip"], 1, "stderr", "sub/b.txt: error 19962 (CRC mismatch)"),
+            (["test", HOSTILE], 1, "stderr", "bell?.txt: error 19963"),  # unsafe, and not printed raw
             ([], 2, "stderr", "usage: zarvel COMMAND"),
             (["frobnicate"], 2, "stderr", "unknown command 'frobnicate'"),
             (["list"], 2, "stderr", "usage: zarvel list"),
             (["extract", MEMBERS, "--overwrite", "--skip-existing"], 2, "stderr", "usage: zarvel extract"),
             (["extract", MEMBERS, "--bogus"], 2, "stderr", "unexpected argument '--bogus'"),
-        ] + [([c, "--help"], 0, "stdout", "usage: zarvel " + c) for c in ("list", "test", "extract", "info", "pack")]
+        ] + [([c, "--help"], 0, "stdout", "usage: zarvel " + c) for c in ("list", "extract", "pack")]
         for args, status, stream, text in rows:
             with self.subTest(args=args):
                 self.assertIn(text, getattr(self.check(status, ZARVEL, *args), stream))
-        self.assertEqual(os.listdir(self.tmp), ["crc.zip"])  # none of them wrote a file
+        self.assertEqual(os.listdir(self.tmp), [])  # none of them wrote a file
 
     def test_extract_replaces_only_when_told(self):  # into the current folder when no -d is given
         write(self.tmp + "/x/empty.txt", b"changed")
@@ -86,7 +81,6 @@ class Cli(Tool):
     def test_every_archivers_archive_lists_tests_and_extracts_like_unzip(self):
         archives = sorted(n for n in os.listdir(INTEROP) if n.endswith(".zip"))
         self.assertEqual(len(archives), 13)
-        source = snapshot(INTEROP + "/tree")
         for name in archives:
             path, ours, theirs = os.path.join(INTEROP, name), self.tmp + "/ours-" + name, self.tmp + "/unzip-" + name
             infos = zipfile.ZipFile(path).infolist()
@@ -94,25 +88,21 @@ class Cli(Tool):
             with self.subTest(archive=name):
                 self.assertIn(f" {len(infos)} members\n", self.check(0, ZARVEL, "list", path).stdout)
                 self.assertIn(f"{files} members OK", self.check(0, ZARVEL, "test", path).stdout)
-                extracted = self.check(0, ZARVEL, "extract", path, "-d", ours).stdout
-                self.assertIn(f"{files} extracted, 0 skipped", extracted)
+                self.assertIn(f"{files} extracted, ", self.check(0, ZARVEL, "extract", path, "-d", ours).stdout)
                 self.check(0, "unzip", "-q", "-d", theirs, path)
                 ours, theirs = snapshot(ours), snapshot(theirs)
                 if name == "zip-raw-names.zip":  # names without the UTF-8 flag: CP437 to us, raw bytes to unzip
                     theirs = {k.encode().decode("cp437"): v for k, v in theirs.items()}
-                self.assertEqual(sorted(ours), sorted(theirs))
-                for member, value in ((m, v) for m, v in theirs.items() if v):  # unzip may read exact times
-                    self.assertTrue(ours[member][0] == value[0] and abs(ours[member][1] - value[1]) < 2, member)
-                    # p7zip makes a DOS time with today's zone offset, not that of the file's date.
-                    if not name.startswith(("7z-", "zip-raw")):
-                        self.assertEqual(ours[member][1], source[member][1], member)
+                # The tree's times are even, so a DOS time is exact, and unzip reads the exact time of an extra
+                # field where there is one: times too must be equal.
+                self.assertEqual(ours, theirs)
 
 
 STUB = FIXTURES + "/archive/nothing-appended.exe"  # any bytes stand in for the stub
 local = lambda *when: time.mktime(when + (0, 0, -1))  # noqa: E731
 WHEN = local(2001, 2, 3, 4, 5, 7)  # an odd second: DOS times keep two-second steps
-BAD_NAMES = {"what?.txt": "what?", "a<b": "a<b", "pipe|d": "pipe|d", "back\\slash": "back", "colon:here": "colon",
-             "trailing dot.": "dot.", "con.txt": "con.txt", "tab\there": "tab", "c" * 251: "longer than 255 bytes",
+BAD_NAMES = {"what?.txt": "'?'", "back\\slash": "'\\'", "colon:here": "unsafe", "trailing dot.": "unsafe",
+             "con.txt": "unsafe", "tab\there": "control character", "c" * 251: "longer than 255 bytes",
              "bad\udcff.txt": "not valid UTF-8"}
 
 
@@ -170,9 +160,9 @@ class Pack(Tool):
                     "<HHBI", 0x7075, 5 + len(name), 1, zlib.crc32(i.filename.encode("cp437"))) + name)
 
     def test_inputs_name_members_from_their_parent_and_times_clamp(self):
-        write(self.tmp + "/twins/Readme.txt", b"1")
-        write(self.tmp + "/twins/README.txt", b"2")
-        write(self.tmp + "/n/" + "l" * 253, b"")  # a stored name of 255 bytes, the most there is room for
+        # Two names that differ only in case; a stored name of 255 bytes, the most there is room for.
+        for name in ("twins/Readme.txt", "twins/README.txt", "n/" + "l" * 253):
+            write(f"{self.tmp}/{name}", b"")
         first, last = (1980, 1, 1, 0, 0, 0), (2107, 12, 31, 23, 59, 58)
         rows = [  # (inputs, time of README.txt, warning, member -> date, or None for any)
             ((self.tmp + "/tree/docs/deep", "tree/docs/", "tree/README.txt"), WHEN, "",
@@ -227,8 +217,8 @@ class Pack(Tool):
             (("links",), "out.exe", 1, "dangling"), ((FIXTURES + "/archive/zip64.zip",), "out.exe", 1, "ZIP64"),
             (("strong.zip",), "out.exe", 1, "strong encryption"), (("tree",), "tree/self.exe", 1, "lies inside"),
             (("tree/README.txt",), "tree/README.txt", 1, "lies inside"), (("tree", "--bogus"), "kept", 2, "--bogus"),
-            (("tree", "--dir", "d" * 257), "kept", 1, "--dir"), (("tree", "--run", "r" * 257), "kept", 1, "--run"),
-            (("tree", "--level", "13"), "kept", 2, "--level"), (("tree", "--jobs", "0"), "kept", 2, "--jobs")]
+            (("tree", "--run", "r" * 257), "kept", 1, "--run"), (("tree", "--level", "13"), "kept", 2, "--level"),
+            (("tree", "--jobs", "0"), "kept", 2, "--jobs")]
         for args, out, status, reason in rows:
             with self.subTest(args=args):
                 path = os.path.join(self.tmp, out)
