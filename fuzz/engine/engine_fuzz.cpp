@@ -35,28 +35,6 @@ void Fail(bool failed, const char* what, const std::string& detail = "") {
   abort();
 }
 
-int32_t SkipEverySecond(const CentralHeader*, const char* targetPath) {
-  targetExisted = FileExists(targetPath);
-  return (entriesSeen++ & 1) ? kAnswerSkip : kAnswerExtract;
-}
-// A failed member leaves no file of its own but for a CRC mismatch; known where the before-entry callback looked.
-bool GoOn(const CentralHeader*, const char* targetPath, uint16_t outcome) {
-  Fail(!IsKnownStatus(outcome), "unknown status", std::to_string(outcome));
-  Fail(BeforeEntryCallback != nullptr && outcome != kStatusOk && outcome != kStatusCrcMismatch &&
-           outcome != kStatusCannotCreate && !targetExisted && FileExists(targetPath),
-       "partial file left:", targetPath + (" after " + std::to_string(outcome)));
-  targetExisted = false;
-  return true;
-}
-
-void CheckScratch() {
-  for (const fs::directory_entry& item : fs::recursive_directory_iterator(scratch)) {
-    std::string rel = item.path().lexically_relative(scratch).generic_string(), leaf = item.path().filename().string();
-    Fail(rel != "archive.zip" && rel != "a" && rel != "a/b" && rel.rfind("a/b/", 0) != 0, "written outside:", rel);
-    Fail(std::regex_match(leaf, kTemporaryName) && memberNames.count(leaf) == 0, "temporary file left:", rel);
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -86,15 +64,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Fail(seen != list.count, "miscounted list");
     FreeEntryList(&list);
     entriesSeen = 0;
-    if (mode >= 1) SetAfterEntryCallback(GoOn);
+    // Going on after failures: a failed member leaves no file of its own but for a CRC mismatch; known where the
+    // before-entry callback looked.
+    if (mode >= 1) SetAfterEntryCallback([](const CentralHeader*, const char* targetPath, uint16_t outcome) {
+      Fail(!IsKnownStatus(outcome), "unknown status", std::to_string(outcome));
+      Fail(BeforeEntryCallback != nullptr && outcome != kStatusOk && outcome != kStatusCrcMismatch &&
+               outcome != kStatusCannotCreate && !targetExisted && FileExists(targetPath),
+           "partial file left:", targetPath + (" after " + std::to_string(outcome)));
+      targetExisted = false;
+      return true;
+    });
     if (mode >= 2) SetProgressCallback([](uint32_t, uint32_t) { return true; });
-    if (mode == 3) SetBeforeEntryCallback(SkipEverySecond);
+    if (mode == 3) SetBeforeEntryCallback([](const CentralHeader*, const char* targetPath) {  // skips every second
+      targetExisted = FileExists(targetPath);
+      return (entriesSeen++ & 1) ? kAnswerSkip : kAnswerExtract;
+    });
     SetOutputBaseDirectory((scratch / "a" / "b").string().c_str());
     ExtractAll();
   }
   Fail(!IsKnownStatus(errorCode), "unknown status", std::to_string(errorCode));
   ArchiveClose();
-  CheckScratch();
+  for (const fs::directory_entry& item : fs::recursive_directory_iterator(scratch)) {
+    std::string rel = item.path().lexically_relative(scratch).generic_string(), leaf = item.path().filename().string();
+    Fail(rel != "archive.zip" && rel != "a" && rel != "a/b" && rel.rfind("a/b/", 0) != 0, "written outside:", rel);
+    Fail(std::regex_match(leaf, kTemporaryName) && memberNames.count(leaf) == 0, "temporary file left:", rel);
+  }
   fs::remove_all(scratch, ec);
   return 0;
 }

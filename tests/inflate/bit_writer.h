@@ -3,7 +3,6 @@
 // must pass over.
 #pragma once
 
-#include <array>
 #include <string>
 
 #include "inflate/huffman.h"
@@ -19,14 +18,6 @@ inline constexpr DeflateCodeTables kRfcCodes = {
      8193, 12289, 16385, 24577},
     {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13}};
 
-// A length (3..258, as code 0..28 of the symbols from 257) or a distance (1..32768, code 0..29): the last code whose
-// base is not above it, its count of extra bits and their value.
-inline std::array<unsigned, 3> RfcCode(const uint16_t* base, const uint16_t* extra, unsigned n, unsigned value) {
-  unsigned i = n - 1;
-  while (base[i] > value) i--;
-  return {i, extra[i], value - base[i]};
-}
-
 class BitWriter {
  public:
   BitWriter& Bits(uint32_t value, unsigned count) {
@@ -38,11 +29,8 @@ class BitWriter {
     return *this;
   }
   BitWriter& Block(bool last, unsigned type) { return Bits(last ? 1 : 0, 1).Bits(type, 2); }
-  BitWriter& StoredHeader(bool last, uint16_t length, uint16_t complement) {  // NLEN apart, to spoil it
-    return Block(last, 0).Bits(0xFF, (8 - used_) % 8).Bits(length, 16).Bits(complement, 16);
-  }
-  BitWriter& Stored(bool last, const std::string& bytes) {
-    StoredHeader(last, (uint16_t)bytes.size(), (uint16_t)~bytes.size());
+  BitWriter& Stored(bool last, const std::string& bytes, uint16_t spoil = 0) {  // NLEN xor `spoil`
+    Block(last, 0).Bits(0xFF, (8 - used_) % 8).Bits((uint32_t)bytes.size(), 16).Bits(~bytes.size() ^ spoil, 16);
     for (unsigned char c : bytes) Bits(c, 8);
     return *this;
   }
@@ -52,10 +40,13 @@ class BitWriter {
     if (s < 256) return Code(0x190 + s - 144, 9);
     return s < 280 ? Code(s - 256, 7) : Code(0xC0 + s - 280, 8);
   }
+  // A length (3..258) and a distance (1..32768), each as the last code whose base is not above it and extra bits.
   BitWriter& FixedMatch(unsigned length, unsigned distance) {
-    auto [l, lengthBits, lengthValue] = RfcCode(kRfcCodes.lengthBase, kRfcCodes.lengthExtra, 29, length);
-    auto [d, distanceBits, distanceValue] = RfcCode(kRfcCodes.distanceBase, kRfcCodes.distanceExtra, 30, distance);
-    return FixedSymbol(257 + l).Bits(lengthValue, lengthBits).Code(d, 5).Bits(distanceValue, distanceBits);
+    unsigned l = 28, d = 29;
+    while (kRfcCodes.lengthBase[l] > length) l--;
+    while (kRfcCodes.distanceBase[d] > distance) d--;
+    FixedSymbol(257 + l).Bits(length - kRfcCodes.lengthBase[l], kRfcCodes.lengthExtra[l]);
+    return Code(d, 5).Bits(distance - kRfcCodes.distanceBase[d], kRfcCodes.distanceExtra[d]);
   }
   std::string Bytes() const { return used_ ? bytes_ + (char)partial_ : bytes_; }
 
