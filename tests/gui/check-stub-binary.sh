@@ -12,7 +12,6 @@ u = lambda fmt, at: struct.unpack_from('<' + fmt, image, at)
 pe = u('I', 0x3C)[0]
 opt, count, stamp, (opt_size, flags) = pe + 24, u('H', pe + 6)[0], u('I', pe + 8)[0], u('HH', pe + 20)
 pe32, entry, file_align = u('H', opt)[0] == 0x10B, u('I', opt + 16)[0], u('I', opt + 36)[0]
-base = u('I', opt + 28)[0] if pe32 else u('Q', opt + 24)[0]
 image_size, header_size, checksum, subsystem, dll_flags = u('IIIHH', opt + 56)
 directory = lambda i: u('II', opt + (96 if pe32 else 112) + 8 * i)
 sections = [(name.rstrip(b'\0').decode(), *rest) for name, *rest in  # name, vsize, va, rawsize, raw
@@ -26,25 +25,21 @@ def at(rva, size=1, section=None):  # the file offset of rva .. rva + size
     raise ValueError('%#x + %d has no bytes in %s' % (rva, size, section or 'the file'))
 
 def imports():  # system DLLs only, each with its lookup table naming what its address table names
-    descriptors = itertools.takewhile(lambda d: d[3], (u('5I', at(directory(1)[0] + 20 * i, 20, '.idata'))
-                                                        for i in itertools.count()))
-    dlls = set()
-    for lookup, _, _, name, thunks in descriptors:
+    width, dlls = 4 if pe32 else 8, set()
+    entries = lambda rva: list(itertools.takewhile(bool, (int.from_bytes(image[at(rva + width * k, width):][:width],
+                                                                       'little') for k in itertools.count())))
+    for lookup, _, _, name, thunks in itertools.takewhile(lambda d: d[3], (
+            u('5I', at(directory(1)[0] + 20 * i, 20, '.idata')) for i in itertools.count())):
         dlls.add(image[at(name):image.index(b'\0', at(name))].decode().lower())
-        width = 4 if pe32 else 8
-        entries = lambda rva: list(itertools.takewhile(bool, (int.from_bytes(image[at(rva + width * k, width):][:width],
-                                                                           'little') for k in itertools.count())))
         assert lookup and entries(lookup) == entries(thunks), 'lookup table of %s' % dlls
     return dlls and dlls <= {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'comdlg32.dll', 'msvcrt.dll'}
 
 def layout():  # the linker's DOS program and sections, each inside the file
     assert image[:2] == b'MZ' and b'This program cannot be run in DOS mode' in image[0x40:pe], 'DOS program'
-    assert header_size >= opt + opt_size + 40 * count and header_size % file_align == 0, 'SizeOfHeaders'
     names = [s[0] for s in sections]
     assert {'.text', '.rdata', '.bss', '.idata', '.rsrc', '.reloc'} <= set(names) <= \
         {'.text', '.rdata', '.data', '.bss', '.idata', '.rsrc', '.reloc', '.pdata', '.xdata', '.tls', '.CRT'}, names
-    for name, vsize, va, rawsize, raw in sections:
-        assert not rawsize or raw % file_align == 0 and header_size <= raw and raw + rawsize <= len(image), name
+    assert all(raw % file_align == 0 and raw + size <= len(image) for *_, size, raw in sections), 'raw data'
     return at(*directory(2), '.rsrc') and at(*directory(12), '.idata')  # resources, import address table
 
 def resources(offset=0, key=()):  # {(type, name): (file offset, size)}; every directory and block inside the file
@@ -97,39 +92,28 @@ def manifest():  # run as the invoker, Windows 7 to 11, DPI aware, themed contro
                for e in tag('assemblyIdentity'))
 
 def version_info():  # the project's version, our names, and the fields the packer fills, present and empty
-    def node(here):  # (key, value, {key: (value, children)}) of one block of VS_VERSIONINFO
-        length, value_length, text = u('HHH', here)
-        key_end = next(end for end in range(here + 6, here + length, 2) if not u('H', end)[0])
-        value_at = (key_end + 5) & ~3
-        value = image[value_at:value_at + value_length * (2 if text else 1)]
-        child, children = (value_at + len(value) + 3) & ~3, {}
-        while child < here + length:
-            key, *rest = node(child)
-            children[key], child = rest, (child + u('H', child)[0] + 3) & ~3
-        return image[here + 6:key_end].decode('utf-16-le'), value, children
-    key, fixed, blocks = node(resources()[(16, 1)][0])
-    (table,) = blocks['StringFileInfo'][1].values()
-    strings = {k: v.decode('utf-16-le').rstrip('\0') for k, (v, _) in table[1].items()}
+    offset, size = resources()[(16, 1)]
+    block = image[offset:offset + size]
+    fixed = block.index(b'\xbd\x04\xef\xfe')  # VS_FIXEDFILEINFO, then each string as its key, padding, its value
+    strings = dict(re.findall(r'(\w+)\x00+([ -~]*)\x00', block[fixed + 52:].decode('utf-16-le')))
     major, minor, patch = map(int, version)
     want = {'FileDescription': 'Zarvel Self Extractor', 'ProductName': 'Zarvel SFX', 'FileVersion': '.'.join(version),
             'ProductVersion': '.'.join(version), 'CompanyName': '', 'LegalCopyright': ''}
-    assert key == 'VS_VERSION_INFO' and fixed[:4] == b'\xbd\x04\xef\xfe', 'VS_FIXEDFILEINFO'
-    assert struct.unpack_from('<4I', fixed, 8) == ((major << 16) | minor, patch << 16) * 2, 'numeric versions'
+    assert struct.unpack_from('<4I', block, fixed + 8) == ((major << 16) | minor, patch << 16) * 2, 'numeric versions'
     assert all(strings.get(k) == v for k, v in want.items()) and strings.get('OriginalFilename'), strings
     return True
 
 def icons():  # groups 108 and 109: 16, 32 and 48 pixels, 32-bit colour with alpha, each image as its entry says
     found = resources()
-    for group in (108, 109):
-        offset, _ = found[(14, group)]
+    for offset, _ in (found[(14, group)] for group in (108, 109)):
         entries = [u('BBBBHHIH', offset + 6 + 14 * k) for k in range(u('H', offset + 4)[0])]
-        assert sorted(e[0] for e in entries) == [16, 32, 48], 'group %d sizes' % group
+        assert sorted(e[0] for e in entries) == [16, 32, 48], 'group sizes %s' % entries
         for width, height, _, _, _, bits, size, ident in entries:
             data, data_size = found[(3, ident)]
             png = image[data:data + 8] == b'\x89PNG\r\n\x1a\n'
             got = struct.unpack_from('>IIBB', image, data + 16) if png else u('iiHH', data + 4)
             want = (width, height, 8, 6) if png else (width, 2 * height, 1, 32)
-            assert bits == 32 and data_size == size and got == want, 'group %d image %d: %s' % (group, ident, got)
+            assert bits == 32 and data_size == size and got == want, 'image %d: %s' % (ident, got)
     return True
 
 def image_checksum():  # 16-bit words summed with end-around carry, the checksum field read as zero, plus the length

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""What a publisher puts into a stub with the system's resource functions: the images of ICO as icon group 108
-(icons 201 on), and version information naming a company. Usage: edit-resources.py ICO OUTDIR; writes one file per
-resource in OUTDIR and prints TYPE NAME FILE for each, as gui_driver --update takes them."""
+# What a publisher puts into a stub with the system's resource functions: the images of ICO as icon group 108 (icons
+# 201 on), and version information naming a company. Usage: edit-resources.py ICO OUTDIR; writes one file per resource
+# in OUTDIR and prints TYPE NAME FILE for each, as gui_driver --update takes them.
 import struct, sys
 
 ico, out = sys.argv[1], sys.argv[2]
@@ -21,8 +21,7 @@ def block(key, value=b'', text=False, children=()):  # one node of VS_VERSIONINF
     return struct.pack('<H', len(body) + 2) + body
 
 strings = [block(k, (v + '\0').encode('utf-16-le'), True) for k, v in
-           (('CompanyName', 'Example Publisher'), ('FileDescription', 'Example Setup'), ('FileVersion', '2.1.0'),
-            ('ProductName', 'Example'), ('ProductVersion', '2.1.0'))]
+           (('CompanyName', 'Example Publisher'), ('FileDescription', 'Example Setup'), ('FileVersion', '2.1.0'))]
 fixed = struct.pack('<13I', 0xFEEF04BD, 0x10000, 0x20001, 0, 0x20001, 0, 0x3F, 0, 0x40004, 1, 0, 0, 0)
 items.append((16, 1, block('VS_VERSION_INFO', fixed, False, [
     block('StringFileInfo', children=[block('040904B0', children=strings)]),

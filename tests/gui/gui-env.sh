@@ -29,6 +29,5 @@ gui_env_dpi() {  # the next programs see a display of $1 DPI
 }
 
 gui_env_stop() {
-  wineserver -k 2>/dev/null; [ -n "$gui_xvfb_pid" ] && kill "$gui_xvfb_pid" && wait "$gui_xvfb_pid" 2>/dev/null
-  gui_xvfb_pid=""
+  wineserver -k 2>/dev/null; [ -n "$gui_xvfb_pid" ] && kill "$gui_xvfb_pid" 2>/dev/null && wait "$gui_xvfb_pid" 2>/dev/null
 }

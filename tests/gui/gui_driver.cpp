@@ -1,13 +1,11 @@
 // Works a self-extractor's windows from outside, as a person would: gui_driver PROGRAM [WORKDIR] -- STEP... Steps:
 // main, field:T, expect-field:T, click:ID, status[-has]:T, box:CAPTION|T, prompt[-has]:T, answer:ID, close-prompt,
 // browse, browse-ok, browse-cancel, still-open:MS, shot:KIND, close-main, exit:CODE, status-fits:GLOB and
-// prompt-fits:GLOB (a text with the pieces between the *s in order, drawn whole in its control), themed (the program
-// runs with version 6 of the common controls). Clicks are posted (a sent one would block while its box is open).
+// prompt-fits:GLOB (a text with the pieces between the *s in order, drawn whole in its control). Clicks are posted (a
+// sent one would block while its box is open).
 // gui_driver --update EXE TYPE NAME FILE...: replaces resources of EXE with the system's resource functions. Without
 // arguments: writes its folder and path to a file.
 #include <windows.h>
-
-#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -160,18 +158,6 @@ bool Step(const std::string& step) {
     }
     Click(box, IDOK);
     return WaitFor([&] { return !IsWindow(box) || !IsWindowVisible(box); }, 10000), true;
-  }
-  if (verb == "themed") {  // the manifest's dependency brought in the side-by-side common controls, version 6
-    MODULEENTRY32 module = {};
-    module.dwSize = sizeof module;
-    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, child.dwProcessId);
-    bool found = false;
-    for (bool more = Module32First(modules, &module); more && !found; more = Module32Next(modules, &module)) {
-      std::string path = module.szExePath;
-      for (char& c : path) c = (char)tolower((unsigned char)c);
-      found = path.find("common-controls_6595b64144ccf1df_6.") != std::string::npos;
-    }
-    return CloseHandle(modules), found || Fail("no version 6 of comctl32.dll in the program");
   }
   if (verb == "main" || verb == "prompt" || verb == "prompt-has" || verb == "prompt-fits" || verb == "browse") {
     Kind kind = verb == "main" ? kMain : verb == "browse" ? kBrowse : kPrompt;
