@@ -117,9 +117,8 @@ def icons():  # groups 108 and 109: 16, 32 and 48 pixels, 32-bit colour with alp
     return True
 
 def image_checksum():  # 16-bit words summed with end-around carry, the checksum field read as zero, plus the length
-    data = bytearray(image + b'\0' * (len(image) & 1))
-    data[opt + 64:opt + 68] = bytes(4)
-    total = sum(struct.unpack('<%dH' % (len(data) // 2), data))
+    words = struct.unpack('<%dH' % (len(image) // 2), image[:len(image) & ~1]) + (image[-1],) * (len(image) & 1)
+    total = sum(words) - words[(opt + 64) // 2] - words[(opt + 66) // 2]
     while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
     return total + len(image)

@@ -20,8 +20,7 @@ def block(key, value=b'', text=False, children=()):  # one node of VS_VERSIONINF
         body += b'\0' * (-(len(body) + 2) % 4) + child
     return struct.pack('<H', len(body) + 2) + body
 
-strings = [block(k, (v + '\0').encode('utf-16-le'), True) for k, v in
-           (('CompanyName', 'Example Publisher'), ('FileDescription', 'Example Setup'), ('FileVersion', '2.1.0'))]
+strings = [block(k, (v + '\0').encode('utf-16-le'), True) for k, v in (('CompanyName', 'Example Publisher'),)]
 fixed = struct.pack('<13I', 0xFEEF04BD, 0x10000, 0x20001, 0, 0x20001, 0, 0x3F, 0, 0x40004, 1, 0, 0, 0)
 items.append((16, 1, block('VS_VERSION_INFO', fixed, False, [
     block('StringFileInfo', children=[block('040904B0', children=strings)]),

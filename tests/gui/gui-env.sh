@@ -23,9 +23,8 @@ gui_env_start() {
 }
 
 gui_env_dpi() {  # the next programs see a display of $1 DPI
-  printf '%s\n' REGEDIT4 '' '[HKEY_CURRENT_USER\Control Panel\Desktop]' "\"LogPixels\"=dword:$(printf %08x "$1")" \
-    >"$WINEPREFIX/dpi.reg"
-  wine regedit "$WINEPREFIX/dpi.reg" >/dev/null 2>&1; wineserver -k 2>/dev/null; wineserver -p 2>/dev/null || true
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+  wineserver -k 2>/dev/null; wineserver -p 2>/dev/null || true
 }
 
 gui_env_stop() {

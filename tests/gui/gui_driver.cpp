@@ -144,10 +144,8 @@ bool Step(const std::string& step) {
     return has ? text.find(arg) != std::string::npos : text == arg;
   };
   DWORD code = STILL_ACTIVE;
-  if (verb == "exit") {
-    return (WaitFor(Ended) && GetExitCodeProcess(child.hProcess, &code) && code == (DWORD)number) ||
-           Fail(code == STILL_ACTIVE ? "program still running" : "exit code " + std::to_string(code));
-  }
+  if (verb == "exit" && WaitFor(Ended) && GetExitCodeProcess(child.hProcess, &code) && (int)code == number) return true;
+  if (verb == "exit") return Fail(code == STILL_ACTIVE ? "program still running" : "exit code " + std::to_string(code));
   if (verb == "shot") return Shot(arg);
   if (verb == "box") {
     std::string caption = arg.substr(0, arg.find('|')), text = arg.substr(arg.find('|') + 1);
@@ -223,8 +221,7 @@ int main(int argc, char** argv) {
     return record == nullptr || fprintf(record, "%s\n%s\n", directory, self) < 0 || fclose(record) != 0;
   }
   int first = std::string(argv[2]) == "--" ? 3 : 4;
-  std::string commandLine = std::string("\"") + argv[1] + "\" ignored arguments";
-  program = argv[1];
+  std::string commandLine = "\"" + (program = argv[1]) + "\" ignored arguments";
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   if (!CreateProcessA(argv[1], &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, first == 4 ? argv[2] : nullptr,
