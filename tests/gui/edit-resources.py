@@ -6,12 +6,11 @@ import struct, sys
 
 ico, out = sys.argv[1], sys.argv[2]
 data, group, items = open(ico, 'rb').read(), b'', []
-count = struct.unpack_from('<H', data, 4)[0]
-for k in range(count):
+for k in range(struct.unpack_from('<H', data, 4)[0]):
     width, height, colours, _, planes, bits, size, offset = struct.unpack_from('<BBBBHHII', data, 6 + 16 * k)
     group += struct.pack('<BBBBHHIH', width, height, colours, 0, planes, bits, size, 201 + k)
     items.append((3, 201 + k, data[offset:offset + size]))
-items.append((14, 108, struct.pack('<HHH', 0, 1, count) + group))
+items.append((14, 108, struct.pack('<HHH', 0, 1, len(items)) + group))
 
 def block(key, value=b'', text=False, children=()):  # one node of VS_VERSIONINFO, children 4-byte aligned
     body = struct.pack('<HH', len(value) // 2 if text else len(value), text) + (key + '\0').encode('utf-16-le')

@@ -133,8 +133,9 @@ class Pack(Tool):
         self.readable(out)
 
     def test_readers_extract_the_tree_and_records_hold_names_methods_times_and_modes(self):
-        out, _ = self.pack("tree", "--dir", "d" * 256, "--run", "setup.exe /quiet")
+        out, made = self.pack("tree", "--dir", "d" * 256, "--run", "setup.exe /quiet")
         self.check_layout(out, "d" * 256, "setup.exe /quiet")
+        self.assertIn("2 name(s) need UTF-8, such as 'tree/intl/\u65e5\u672c/'", made.stderr)
         source = {k: v and (v[0], v[1] - v[1] % 2) for k, v in snapshot(self.tmp + "/tree").items()}
         for i, tool in enumerate(("unzip -q {} -d {}", "7z x {} -o{}", "bsdtar -xf {} -C {}",
                                   ZARVEL + " extract {} -d {}")):
