@@ -11,7 +11,9 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/archive.h"
@@ -56,6 +58,10 @@ struct PackOptions {
   int level = kDefaultLevel;
   int jobs = 0;  // 0: one per core
   std::vector<std::string> inputs;
+  std::string iconPath;
+  std::vector<std::pair<std::string, std::string>> versionStrings;
+  std::string elevation;  // "" lets the packer choose
+  bool runUnchecked = false;
 };
 
 // One member to be written from the file system.
@@ -74,8 +80,28 @@ struct SourceEntry {
 
 // ---- names and times (pack_names.cpp) ----
 
+// How a UTF-8 name is stored: CP437 when every character fits (with a Unicode
+// path field when beyond ASCII), else UTF-8 with flag bit 11.
+struct StoredName {
+  std::string bytes;
+  bool utf8 = false;
+  std::string extra;
+};
+StoredName StoreName(const std::string& name);
 // Sets storedName and utf8 from name; PackError when the name cannot be stored.
 void EncodeMemberName(SourceEntry& entry);
+// A member name of an existing ZIP: its bytes, and what they mean.
+struct ArchivedName {
+  std::string stored;    // the bytes in the archive
+  std::string name;      // in UTF-8, as a repack stores it
+  bool restore = false;  // UTF-8 from a Unix host without the flag: a repack stores it as `form`
+  StoredName form;
+};
+ArchivedName ReadArchivedName(uint16_t versionMadeBy, uint16_t flags, const std::string& stored,
+                              const std::string& extra);
+// Offset of the first extra field with this id whose header fits, or npos.
+size_t FindExtraField(const std::string& extra, uint16_t id);
+std::string WithoutUnicodePath(std::string extra);
 // Why the stub would refuse this stored name, or "" when it is acceptable.
 std::string MemberNameProblem(const std::string& storedName);
 // Local DOS date and time of a Unix time; `clamped` tells whether the time
@@ -152,6 +178,20 @@ PackTotals WriteMembers(const std::vector<SourceEntry>& entries, int level, int 
 // ---- repacking an existing ZIP (pack_repack.cpp) ----
 
 PackTotals RepackZip(const std::string& zipPath, OutputFile& out);
+// The member names of a ZIP in central-directory order. PackError when its
+// directory cannot be read.
+std::vector<ArchivedName> ReadArchivedNames(const std::string& zipPath);
+// The names as the repack stores them, in UTF-8 with '/' separators.
+std::vector<std::string> ZipMemberNames(const std::string& zipPath);
+// The uncompressed bytes of a stored or deflated member of at most `limit`
+// bytes; empty when it is missing, encrypted, larger, damaged or otherwise
+// compressed.
+std::vector<uint8_t> ReadZipMember(const std::string& zipPath, const std::string& name, uint64_t limit);
+// The names of the ZIP's members as the repack stores them (UTF-8, '/'
+// separators), and the bytes of one stored or deflated member of at most
+// `limit` bytes (empty when it is not there or cannot be read).
+std::vector<std::string> ZipMemberNames(const std::string& zipPath);
+std::vector<uint8_t> ReadZipMember(const std::string& zipPath, const std::string& name, uint64_t limit);
 
 // ---- the stub (pack_stub.cpp) ----
 
@@ -159,6 +199,30 @@ PackTotals RepackZip(const std::string& zipPath, OutputFile& out);
 // PackError when neither is available.
 std::vector<uint8_t> LoadStub(const std::string& stubPath);
 bool HaveEmbeddedStub();
+
+// ---- the follow-up command (pack_followup.cpp) ----
+
+struct FollowUpProgram {
+  enum Kind { kNotFound, kInPayload, kAbsolute, kSystem };
+  std::string program;  // as the command names it; empty without a command
+  Kind kind = kNotFound;
+  std::string member;   // the payload member it resolves to
+  bool caseDiffers = false;
+};
+// The program part of a command line: the quoted first part, or everything
+// up to the first blank, after leading blanks.
+std::string CommandProgram(const std::string& command);
+FollowUpProgram ResolveFollowUpProgram(const std::string& command, const std::vector<std::string>& payloadNames);
+// PackError when the program cannot be started (unless `unchecked`); a
+// warning when its name differs in case from the payload's.
+void CheckFollowUpProgram(const FollowUpProgram& found, bool unchecked);
+// The execution level the stub is to ask for ("" keeps the stub's own):
+// `requested` when given, else the level the program's manifest asks for
+// when that is more than the invoking user's. `readProgram(limit)` gives the
+// program's first bytes; `programLevel` receives what its manifest asks for.
+std::string ChooseExecutionLevel(const std::string& requested, const FollowUpProgram& found,
+                                 const std::function<std::vector<uint8_t>(uint64_t)>& readProgram,
+                                 std::string* programLevel);
 
 // ---- messages ----
 

@@ -98,7 +98,7 @@ class Cli(Tool):
                 self.assertEqual(ours, theirs)
 
 
-STUB = FIXTURES + "/archive/nothing-appended.exe"  # any bytes stand in for the stub
+STUB = os.environ.get("ZARVEL_STUB") or "build/i686/zarvel-stub.exe"  # the stub zarvel has built in
 local = lambda *when: time.mktime(when + (0, 0, -1))  # noqa: E731
 WHEN = local(2001, 2, 3, 4, 5, 7)  # an odd second: DOS times keep two-second steps
 BAD_NAMES = {"what?.txt": "'?'", "back\\slash": "'\\'", "colon:here": "unsafe", "trailing dot.": "unsafe",
@@ -133,7 +133,7 @@ class Pack(Tool):
         self.readable(out)
 
     def test_readers_extract_the_tree_and_records_hold_names_methods_times_and_modes(self):
-        out, made = self.pack("tree", "--dir", "d" * 256, "--run", "setup.exe /quiet")
+        out, made = self.pack("tree", "--dir", "d" * 256, "--run", "setup.exe /quiet", "--run-unchecked")
         self.check_layout(out, "d" * 256, "setup.exe /quiet")
         self.assertIn("2 name(s) need UTF-8, such as 'tree/intl/\u65e5\u672c/'", made.stderr)
         source = {k: v and (v[0], v[1] - v[1] % 2) for k, v in snapshot(self.tmp + "/tree").items()}
@@ -210,7 +210,7 @@ class Pack(Tool):
         os.makedirs(self.tmp + "/links")
         os.symlink("nowhere", self.tmp + "/links/dangling")
         strong = bytearray(read(self.pack("tree/README.txt", out="strong.zip")[0]))
-        strong[strong.find(b"PK\x01\x02") + 8] |= 0x41  # encrypted, strongly
+        strong[strong.rfind(b"PK\x01\x02") + 8] |= 0x41  # encrypted, strongly
         write(self.tmp + "/strong.zip", strong)
         write(self.tmp + "/kept", b"previous")
         rows = [((f"bad{i}",), "out.exe", 1, why) for i, why in enumerate(BAD_NAMES.values())] + [
