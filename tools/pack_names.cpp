@@ -12,6 +12,14 @@
 // tools on other systems that do not convert from CP437 take the name from
 // it, and the stub, which skips extra fields, is not affected.
 //
+// Names in an existing ZIP are read back the same way. Unix tools store the
+// bytes of the file system's name, nowadays UTF-8, without flag bit 11, so
+// every Windows reader (and the stub) shows them as CP437 mojibake; such a
+// name is stored anew in the packer's own form. A Unicode path field whose
+// CRC-32 matches the stored bytes says what they mean; without one, a name
+// from a Unix host that is valid UTF-8 is taken as UTF-8, since a CP437 name
+// with characters beyond ASCII is rarely valid UTF-8 by chance.
+//
 // Times are local DOS times: two-second steps from 1980 to 2107.
 #include <time.h>
 
@@ -32,6 +40,9 @@ const int kDosEpochYear = 1980;
 const uint16_t kUnicodePathExtraId = 0x7075;
 const uint8_t kUnicodePathVersion = 1;
 const int kDosLastYear = 2107;
+const size_t kExtraHeaderSize = 4;       // id and data size
+const size_t kUnicodePathFixedPart = 5;  // version and CRC-32
+const uint16_t kHostUnix = 3;            // high byte of "version made by"
 
 // Characters that Windows does not allow in a file name, beyond the control
 // characters and the colon that the stub's rule already refuses. A backslash
@@ -39,6 +50,7 @@ const int kDosLastYear = 2107;
 const char kWindowsForbidden[] = "<>\"|?*\\";
 
 bool IsValidUtf8(const std::string& text) {
+  if (text.find('\0') != std::string::npos) return false;
   const unsigned char* p = (const unsigned char*)text.c_str();
   while (*p) {
     uint32_t codePoint;
@@ -56,14 +68,37 @@ bool IsAscii(const std::string& text) {
   return true;
 }
 
+uint32_t NameCrc(const std::string& storedName) {
+  return (uint32_t)libdeflate_crc32(0, storedName.data(), storedName.size());
+}
+
 std::string UnicodePathExtra(const std::string& storedName, const std::string& utf8Name) {
-  const size_t kFixedPart = 5;  // version and CRC-32
-  uint8_t header[4 + kFixedPart];
+  uint8_t header[kExtraHeaderSize + kUnicodePathFixedPart];
   WriteLe16(header, kUnicodePathExtraId);
-  WriteLe16(header + 2, (uint16_t)(kFixedPart + utf8Name.size()));
-  header[4] = kUnicodePathVersion;
-  WriteLe32(header + 5, (uint32_t)libdeflate_crc32(0, storedName.data(), storedName.size()));
+  WriteLe16(header + 2, (uint16_t)(kUnicodePathFixedPart + utf8Name.size()));
+  header[kExtraHeaderSize] = kUnicodePathVersion;
+  WriteLe32(header + kExtraHeaderSize + 1, NameCrc(storedName));
   return std::string((const char*)header, sizeof header) + utf8Name;
+}
+
+// The UTF-8 name of a Unicode path field that still describes `storedName`:
+// a field whose CRC differs was written for a name since changed.
+bool UnicodePathName(const std::string& storedName, const std::string& extra, std::string* name) {
+  size_t at = FindExtraField(extra, kUnicodePathExtraId);
+  if (at == std::string::npos) return false;
+  const uint8_t* field = (const uint8_t*)extra.data() + at;
+  size_t size = ReadLe16(field + 2);
+  if (size < kUnicodePathFixedPart || at + kExtraHeaderSize + size > extra.size()) return false;
+  if (field[kExtraHeaderSize] != kUnicodePathVersion || ReadLe32(field + kExtraHeaderSize + 1) != NameCrc(storedName)) {
+    return false;
+  }
+  *name = extra.substr(at + kExtraHeaderSize + kUnicodePathFixedPart, size - kUnicodePathFixedPart);
+  return !name->empty() && IsValidUtf8(*name);
+}
+
+std::string Cp437Text(const std::string& storedName) {
+  std::vector<char> text(storedName.size() * 3 + 1);
+  return Cp437ToUtf8(storedName.c_str(), text.data(), text.size()) ? text.data() : storedName;
 }
 
 }  // namespace
@@ -86,17 +121,62 @@ std::string MemberNameProblem(const std::string& storedName) {
   return "";
 }
 
+size_t FindExtraField(const std::string& extra, uint16_t id) {
+  for (size_t at = 0; at + kExtraHeaderSize <= extra.size();
+       at += kExtraHeaderSize + ReadLe16((const uint8_t*)extra.data() + at + 2)) {
+    if (ReadLe16((const uint8_t*)extra.data() + at) == id) return at;
+  }
+  return std::string::npos;
+}
+
+std::string WithoutUnicodePath(std::string extra) {
+  for (size_t at; (at = FindExtraField(extra, kUnicodePathExtraId)) != std::string::npos;) {
+    extra.erase(at, kExtraHeaderSize + ReadLe16((const uint8_t*)extra.data() + at + 2));
+  }
+  return extra;
+}
+
+StoredName StoreName(const std::string& name) {
+  StoredName form;
+  std::vector<char> cp437(name.size() + 1);
+  if (Utf8ToCp437(name.c_str(), cp437.data(), cp437.size())) {
+    form.bytes = cp437.data();
+    form.extra = IsAscii(form.bytes) ? "" : UnicodePathExtra(form.bytes, name);
+  } else {
+    form.bytes = name;
+    form.utf8 = true;
+  }
+  return form;
+}
+
+ArchivedName ReadArchivedName(uint16_t versionMadeBy, uint16_t flags, const std::string& stored,
+                              const std::string& extra) {
+  ArchivedName read;
+  read.stored = stored;
+  if ((flags & kFlagUtf8Name) || IsAscii(stored)) {
+    read.name = stored;
+    return read;
+  }
+  bool fromUnix = (versionMadeBy >> 8) == kHostUnix;
+  std::string fromField;
+  bool named = fromUnix && UnicodePathName(stored, extra, &fromField);
+  if (named || (fromUnix && IsValidUtf8(stored))) {
+    read.name = named ? fromField : stored;
+    read.form = StoreName(read.name);
+    // A name already in the packer's form (CP437 with its Unicode path) stays.
+    read.restore = read.form.utf8 || read.form.bytes != stored;
+    return read;
+  }
+  read.name = Cp437Text(stored);
+  return read;
+}
+
 void EncodeMemberName(SourceEntry& entry) {
   if (!IsValidUtf8(entry.name)) throw PackError{"'" + entry.name + "': name is not valid UTF-8"};
-  std::vector<char> cp437(entry.name.size() + 1);
-  if (Utf8ToCp437(entry.name.c_str(), cp437.data(), cp437.size())) {
-    entry.storedName = cp437.data();
-    entry.utf8 = false;
-    entry.extra = IsAscii(entry.storedName) ? "" : UnicodePathExtra(entry.storedName, entry.name);
-  } else {
-    entry.storedName = entry.name;
-    entry.utf8 = true;
-  }
+  StoredName form = StoreName(entry.name);
+  entry.storedName = form.bytes;
+  entry.utf8 = form.utf8;
+  entry.extra = form.extra;
   std::string problem = MemberNameProblem(entry.storedName);
   if (!problem.empty()) throw PackError{"'" + entry.name + "': " + problem};
 }

@@ -8,6 +8,15 @@
 // output; the end record gets the new central directory offset and keeps its
 // comment. Anything between members in the source is dropped.
 //
+// A name that a Unix tool stored in UTF-8 without flag bit 11 (Windows
+// readers and the stub take it as CP437) is stored anew, as packed names are:
+// the local header, name and extra field are rewritten and the rest of the
+// record is copied; the central record gets the same name, flag and extra.
+// Every other member's bytes stay as they were.
+//
+// The same reading of the directory serves the tool's name warnings and the
+// checks of the follow-up command, which need the names and a member's bytes.
+//
 // Offsets in the source may be relative to a prefix (an archive appended to
 // something else): the shift is the difference between where the central
 // directory really is (just before the end record) and where it claims to be.
@@ -20,6 +29,10 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <new>
+
+#include <libdeflate.h>
 
 #include "archive/zip_format.h"
 #include "engine/extract.h"
@@ -41,6 +54,8 @@ const uint16_t kFlagCentralEncrypted = 0x2000;
 const uint16_t kAllOnes16 = 0xFFFF;
 const uint32_t kAllOnes32 = 0xFFFFFFFF;
 const int kCentralDiskStart = 30;
+const size_t kMaxExtra = 0xFFFF;
+const uint64_t kDescriptorWithoutSignature = 12;
 
 class SourceZip {
  public:
@@ -93,6 +108,20 @@ class SourceZip {
 struct SourceMember {
   std::vector<uint8_t> central;  // signature, 42-byte header, name, extra, comment
   uint64_t localOffset = 0;      // where the local record stands in the source
+  ArchivedName name;
+
+  const uint8_t* header() const { return central.data() + kSignatureSize; }
+  std::string extra() const {
+    size_t at = kCentralRecordSize + ReadLe16(header() + kCentralNameLength);
+    return std::string((const char*)central.data() + at, ReadLe16(header() + kCentralExtraLength));
+  }
+};
+
+struct SourceDirectory {
+  uint64_t centralStart = 0;  // where the central directory really is
+  std::string comment;
+  std::vector<SourceMember> members;
+  bool trailing = false;      // records follow the central directory
 };
 
 // Position of the end record: the last signature whose comment reaches exactly
@@ -116,101 +145,42 @@ uint64_t FindEndRecord(SourceZip& zip) {
   return fallback;
 }
 
-bool HasZip64Extra(const uint8_t* extra, size_t length) {
-  size_t at = 0;
-  while (at + 4 <= length) {
-    uint16_t id = ReadLe16(extra + at);
-    uint16_t size = ReadLe16(extra + at + 2);
-    if (id == kZip64ExtraId) return true;
-    at += 4 + size;
-  }
-  return false;
-}
-
-// Checks one central record and warns about what the stub cannot extract.
-void CheckMember(SourceZip& zip, const uint8_t* header, const std::string& name, const uint8_t* extra,
-                 size_t extraLength) {
-  uint16_t flags = ReadLe16(header + kCentralFlags);
-  if (flags & (kFlagStrongEncryption | kFlagCentralEncrypted)) {
-    zip.Fail("'" + name + "' uses strong encryption, which cannot be repacked");
-  }
-  if (ReadLe32(header + kCentralCompressedSize) == kAllOnes32 ||
-      ReadLe32(header + kCentralUncompressedSize) == kAllOnes32 ||
-      ReadLe32(header + kCentralLocalHeaderOffset) == kAllOnes32 || HasZip64Extra(extra, extraLength)) {
-    zip.Fail("'" + name + "' uses 64-bit (ZIP64) extensions, which the self-extractor cannot read");
-  }
-  if (ReadLe16(header + kCentralDiskStart) != 0) zip.Fail("archives spanning several disks cannot be repacked");
-  std::string problem = MemberNameProblem(name);
-  if (!problem.empty()) zip.Fail("'" + name + "': " + problem);
-  uint16_t method = ReadLe16(header + kCentralMethod);
-  if (flags & kFlagEncrypted) Warn("'" + name + "' is encrypted; the self-extractor will not extract it");
-  if (method != kMethodStored && method != kMethodDeflated) {
-    Warn("'" + name + "' uses compression method " + std::to_string(method) +
-         "; the self-extractor extracts only stored and deflated members");
-  } else if ((ReadLe16(header + kCentralVersionNeeded) & 0xFF) > kHighestVersionNeeded) {
-    Warn("'" + name + "' needs a newer extractor than version 2.0; the self-extractor will refuse it");
-  }
-}
-
-std::vector<SourceMember> ReadCentralDirectory(SourceZip& zip, uint64_t centralStart, uint64_t centralEnd,
-                                               int64_t shift) {
-  std::vector<uint8_t> bytes = zip.Read(centralStart, (size_t)(centralEnd - centralStart));
+std::vector<SourceMember> ReadCentralRecords(SourceZip& zip, const std::vector<uint8_t>& bytes, uint64_t centralStart,
+                                             int64_t shift, size_t* used) {
   std::vector<SourceMember> members;
   size_t at = 0;
   while (at + kSignatureSize <= bytes.size() && ReadLe32(bytes.data() + at) == kCentralHeaderSignature) {
     if (at + kCentralRecordSize > bytes.size()) zip.Fail("damaged central directory");
     const uint8_t* header = bytes.data() + at + kSignatureSize;
     size_t nameLength = ReadLe16(header + kCentralNameLength);
-    size_t extraLength = ReadLe16(header + kCentralExtraLength);
-    size_t total = kCentralRecordSize + nameLength + extraLength + ReadLe16(header + kCentralCommentLength);
+    size_t total = kCentralRecordSize + nameLength + ReadLe16(header + kCentralExtraLength) +
+                   ReadLe16(header + kCentralCommentLength);
     if (at + total > bytes.size()) zip.Fail("damaged central directory");
-    std::string name((const char*)header + kCentralHeaderSize, nameLength);
-    CheckMember(zip, header, name, header + kCentralHeaderSize + nameLength, extraLength);
     SourceMember member;
     member.central.assign(bytes.begin() + (ptrdiff_t)at, bytes.begin() + (ptrdiff_t)(at + total));
+    member.name = ReadArchivedName(ReadLe16(header + kCentralVersionMadeBy), ReadLe16(header + kCentralFlags),
+                                   std::string((const char*)header + kCentralHeaderSize, nameLength), member.extra());
     int64_t local = (int64_t)ReadLe32(header + kCentralLocalHeaderOffset) + shift;
-    if (local < 0 || (uint64_t)local >= centralStart) zip.Fail("'" + name + "': local header outside the archive");
+    if (local < 0 || (uint64_t)local >= centralStart) {
+      zip.Fail("'" + member.name.name + "': local header outside the archive");
+    }
     member.localOffset = (uint64_t)local;
     members.push_back(member);
     at += total;
   }
-  if (at != bytes.size()) Warn("records after the central directory (such as a signature) are dropped");
-  if (members.empty()) zip.Fail("the archive has no members");
-  if (members.size() > kMaxEntries) zip.Fail("more than 65535 members");
+  *used = at;
   return members;
 }
 
-// Length of a member's local record: header, name, extra, data, descriptor.
-uint64_t LocalRecordLength(SourceZip& zip, const SourceMember& member, uint64_t limit) {
-  std::vector<uint8_t> local = zip.Read(member.localOffset, kLocalRecordSize);
-  if (ReadLe32(local.data()) != kLocalHeaderSignature) zip.Fail("damaged: a local header is missing");
-  const uint8_t* centralHeader = member.central.data() + kSignatureSize;
-  const uint8_t* header = local.data() + kSignatureSize;
-  uint64_t length = kLocalRecordSize + ReadLe16(header + kLocalNameLength) + ReadLe16(header + kLocalExtraLength) +
-                    ReadLe32(centralHeader + kCentralCompressedSize);
-  if (ReadLe16(header + 2) & kFlagDataDescriptor) {
-    // CRC and sizes follow the data, with or without their own signature.
-    const uint64_t kDescriptorWithoutSignature = 12;
-    uint64_t at = member.localOffset + length;
-    bool signed_ = at + kSignatureSize <= limit && ReadLe32(zip.Read(at, kSignatureSize).data()) == kDataDescriptorSignature;
-    length += kDescriptorWithoutSignature + (signed_ ? kSignatureSize : 0);
-  }
-  if (member.localOffset + length > limit) zip.Fail("damaged: member data runs into the central directory");
-  return length;
-}
-
-}  // namespace
-
-PackTotals RepackZip(const std::string& zipPath, OutputFile& out) {
-  SourceZip zip(zipPath);
+// The end record and the central directory; PackError for what the stub
+// cannot read at all (64-bit extensions, several disks) and for damage.
+SourceDirectory ReadSourceDirectory(SourceZip& zip) {
   uint64_t endPos = FindEndRecord(zip);
   std::vector<uint8_t> end = zip.Read(endPos, kEndRecordTotal);
   const uint8_t* record = end.data() + kSignatureSize;
-  std::string comment;
-  {
-    std::vector<uint8_t> bytes = zip.Read(endPos + kEndRecordTotal, ReadLe16(record + kEndCommentLength));
-    comment.assign(bytes.begin(), bytes.end());
-  }
+  SourceDirectory directory;
+  std::vector<uint8_t> comment = zip.Read(endPos + kEndRecordTotal, ReadLe16(record + kEndCommentLength));
+  directory.comment.assign(comment.begin(), comment.end());
   bool zip64 = ReadLe16(record + kEndEntriesTotal) == kAllOnes16 || ReadLe32(record + kEndCentralSize) == kAllOnes32 ||
                ReadLe32(record + kEndCentralOffset) == kAllOnes32;
   if (endPos >= kZip64LocatorSize &&
@@ -223,21 +193,169 @@ PackTotals RepackZip(const std::string& zipPath, OutputFile& out) {
   }
   uint64_t centralSize = ReadLe32(record + kEndCentralSize);
   if (centralSize > endPos) zip.Fail("damaged end of central directory record");
-  uint64_t centralStart = endPos - centralSize;
-  int64_t shift = (int64_t)centralStart - (int64_t)ReadLe32(record + kEndCentralOffset);
+  directory.centralStart = endPos - centralSize;
+  int64_t shift = (int64_t)directory.centralStart - (int64_t)ReadLe32(record + kEndCentralOffset);
+  std::vector<uint8_t> bytes = zip.Read(directory.centralStart, (size_t)centralSize);
+  size_t used = 0;
+  directory.members = ReadCentralRecords(zip, bytes, directory.centralStart, shift, &used);
+  directory.trailing = used != bytes.size();
+  return directory;
+}
 
-  std::vector<SourceMember> members = ReadCentralDirectory(zip, centralStart, endPos, shift);
+// The bytes the output holds for a member's name.
+const std::string& OutputName(const SourceMember& member) {
+  return member.name.restore ? member.name.form.bytes : member.name.stored;
+}
+
+// Checks one central record and warns about what the stub cannot extract.
+void CheckMember(SourceZip& zip, const SourceMember& member) {
+  const uint8_t* header = member.header();
+  const std::string& name = member.name.name;
+  uint16_t flags = ReadLe16(header + kCentralFlags);
+  if (flags & (kFlagStrongEncryption | kFlagCentralEncrypted)) {
+    zip.Fail("'" + name + "' uses strong encryption, which cannot be repacked");
+  }
+  if (ReadLe32(header + kCentralCompressedSize) == kAllOnes32 ||
+      ReadLe32(header + kCentralUncompressedSize) == kAllOnes32 ||
+      ReadLe32(header + kCentralLocalHeaderOffset) == kAllOnes32 ||
+      FindExtraField(member.extra(), kZip64ExtraId) != std::string::npos) {
+    zip.Fail("'" + name + "' uses 64-bit (ZIP64) extensions, which the self-extractor cannot read");
+  }
+  if (ReadLe16(header + kCentralDiskStart) != 0) zip.Fail("archives spanning several disks cannot be repacked");
+  std::string problem = MemberNameProblem(OutputName(member));
+  if (!problem.empty()) zip.Fail("'" + name + "': " + problem);
+  uint16_t method = ReadLe16(header + kCentralMethod);
+  if (flags & kFlagEncrypted) Warn("'" + name + "' is encrypted; the self-extractor will not extract it");
+  if (method != kMethodStored && method != kMethodDeflated) {
+    Warn("'" + name + "' uses compression method " + std::to_string(method) +
+         "; the self-extractor extracts only stored and deflated members");
+  } else if ((ReadLe16(header + kCentralVersionNeeded) & 0xFF) > kHighestVersionNeeded) {
+    Warn("'" + name + "' needs a newer extractor than version 2.0; the self-extractor will refuse it");
+  }
+}
+
+// Where a member's local record stands: its header with name and extra, and
+// the whole record with data and data descriptor.
+struct LocalRecord {
+  std::vector<uint8_t> fixed;  // signature and 26-byte header
+  uint64_t headerLength = 0;
+  uint64_t length = 0;
+};
+
+LocalRecord ReadLocalRecord(SourceZip& zip, const SourceMember& member, uint64_t limit) {
+  LocalRecord local;
+  local.fixed = zip.Read(member.localOffset, kLocalRecordSize);
+  if (ReadLe32(local.fixed.data()) != kLocalHeaderSignature) zip.Fail("damaged: a local header is missing");
+  const uint8_t* header = local.fixed.data() + kSignatureSize;
+  local.headerLength = kLocalRecordSize + ReadLe16(header + kLocalNameLength) + ReadLe16(header + kLocalExtraLength);
+  local.length = local.headerLength + ReadLe32(member.header() + kCentralCompressedSize);
+  if (ReadLe16(header + kLocalFlags) & kFlagDataDescriptor) {
+    // CRC and sizes follow the data, with or without their own signature.
+    uint64_t at = member.localOffset + local.length;
+    bool signed_ = at + kSignatureSize <= limit && ReadLe32(zip.Read(at, kSignatureSize).data()) == kDataDescriptorSignature;
+    local.length += kDescriptorWithoutSignature + (signed_ ? kSignatureSize : 0);
+  }
+  if (member.localOffset + local.length > limit) zip.Fail("damaged: member data runs into the central directory");
+  return local;
+}
+
+// A record's fixed part for a name stored anew: the UTF-8 flag and the new
+// lengths. `fields` is where "version needed" stands, from which the local
+// header and the central record share their layout.
+std::vector<uint8_t> RenamedFixedPart(const uint8_t* record, size_t size, size_t fields, const StoredName& form,
+                                      size_t extraLength) {
+  std::vector<uint8_t> out(record, record + size);
+  uint8_t* at = out.data() + fields - kLocalVersionNeeded;
+  if (form.utf8) WriteLe16(at + kLocalFlags, (uint16_t)(ReadLe16(at + kLocalFlags) | kFlagUtf8Name));
+  WriteLe16(at + kLocalNameLength, (uint16_t)form.bytes.size());
+  WriteLe16(at + kLocalExtraLength, (uint16_t)extraLength);
+  out.insert(out.end(), form.bytes.begin(), form.bytes.end());
+  return out;
+}
+
+// An extra field without the old name's Unicode path, with the new one's.
+std::string RenamedExtra(SourceZip& zip, const SourceMember& member, const std::string& extra) {
+  std::string renamed = WithoutUnicodePath(extra) + member.name.form.extra;
+  if (renamed.size() > kMaxExtra) zip.Fail("'" + member.name.name + "': extra field too long for the new name");
+  return renamed;
+}
+
+std::vector<uint8_t> RenamedCentral(SourceZip& zip, const SourceMember& member) {
+  std::string extra = RenamedExtra(zip, member, member.extra());
+  std::vector<uint8_t> out = RenamedFixedPart(member.central.data(), kCentralRecordSize,
+                                              kSignatureSize + kCentralVersionNeeded, member.name.form, extra.size());
+  out.insert(out.end(), extra.begin(), extra.end());
+  size_t commentAt = member.central.size() - ReadLe16(member.header() + kCentralCommentLength);
+  out.insert(out.end(), member.central.begin() + (ptrdiff_t)commentAt, member.central.end());
+  return out;
+}
+
+void CopyRenamedLocal(SourceZip& zip, const SourceMember& member, const LocalRecord& local, OutputFile& out) {
+  size_t extraLength = ReadLe16(local.fixed.data() + kSignatureSize + kLocalExtraLength);
+  std::vector<uint8_t> oldExtra = zip.Read(member.localOffset + local.headerLength - extraLength, extraLength);
+  std::string extra = RenamedExtra(zip, member, std::string(oldExtra.begin(), oldExtra.end()));
+  std::vector<uint8_t> header = RenamedFixedPart(local.fixed.data(), kLocalRecordSize,
+                                                 kSignatureSize + kLocalVersionNeeded, member.name.form, extra.size());
+  out.Write(header.data(), header.size());
+  out.Write(extra.data(), extra.size());
+  zip.CopyTo(member.localOffset + local.headerLength, local.length - local.headerLength, out);
+}
+
+const SourceMember* FindMember(const SourceDirectory& directory, const std::string& name) {
+  for (const SourceMember& member : directory.members) {
+    if (member.name.name == name) return &member;
+  }
+  return nullptr;
+}
+
+// A deflated member takes at most an eighth more than its bytes (every
+// literal in 9 bits), plus block headers.
+uint64_t LargestDeflated(uint64_t size) {
+  const uint64_t kBlockHeaders = 64;
+  return size + size / 8 + kBlockHeaders;
+}
+
+std::vector<uint8_t> Inflate(const std::vector<uint8_t>& compressed, size_t size) {
+  std::vector<uint8_t> out(size);
+  libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+  if (decompressor == nullptr) throw std::bad_alloc();
+  size_t produced = 0;
+  libdeflate_result result = libdeflate_deflate_decompress(decompressor, compressed.data(), compressed.size(),
+                                                           out.data(), out.size(), &produced);
+  libdeflate_free_decompressor(decompressor);
+  if (result != LIBDEFLATE_SUCCESS || produced != size) out.clear();
+  return out;
+}
+
+}  // namespace
+
+PackTotals RepackZip(const std::string& zipPath, OutputFile& out) {
+  SourceZip zip(zipPath);
+  SourceDirectory directory = ReadSourceDirectory(zip);
+  std::vector<SourceMember>& members = directory.members;
+  if (members.empty()) zip.Fail("the archive has no members");
+  if (members.size() > kMaxEntries) zip.Fail("more than 65535 members");
+  for (const SourceMember& member : members) CheckMember(zip, member);
+  if (directory.trailing) Warn("records after the central directory (such as a signature) are dropped");
+
   PackTotals totals;
+  size_t renamed = 0;
   std::vector<uint8_t> central;
   for (SourceMember& member : members) {
-    uint64_t length = LocalRecordLength(zip, member, centralStart);
+    LocalRecord local = ReadLocalRecord(zip, member, directory.centralStart);
+    uint32_t offset = (uint32_t)out.Position();
+    if (member.name.restore) {
+      CopyRenamedLocal(zip, member, local, out);
+      member.central = RenamedCentral(zip, member);
+      renamed++;
+    } else {
+      zip.CopyTo(member.localOffset, local.length, out);
+    }
     uint8_t* header = member.central.data() + kSignatureSize;
-    WriteLe32(header + kCentralLocalHeaderOffset, (uint32_t)out.Position());
-    zip.CopyTo(member.localOffset, length, out);
+    WriteLe32(header + kCentralLocalHeaderOffset, offset);
     central.insert(central.end(), member.central.begin(), member.central.end());
-    size_t nameLength = ReadLe16(header + kCentralNameLength);
-    bool directory = nameLength > 0 && header[kCentralHeaderSize + nameLength - 1] == '/';
-    if (directory) {
+    const std::string& name = OutputName(member);
+    if (!name.empty() && name.back() == '/') {
       totals.directories++;
     } else {
       totals.files++;
@@ -246,9 +364,50 @@ PackTotals RepackZip(const std::string& zipPath, OutputFile& out) {
   }
   uint64_t centralOffset = out.Position();
   out.Write(central.data(), central.size());
-  std::vector<uint8_t> newEnd = EndRecordBytes(members.size(), central.size(), centralOffset, comment);
+  std::vector<uint8_t> newEnd = EndRecordBytes(members.size(), central.size(), centralOffset, directory.comment);
   out.Write(newEnd.data(), newEnd.size());
+  if (renamed > 0) {
+    printf("%zu names were converted from UTF-8 without the UTF-8 flag (as Unix tools store them) to forms "
+           "Windows reads\n", renamed);
+  }
   return totals;
+}
+
+std::vector<ArchivedName> ReadArchivedNames(const std::string& zipPath) {
+  SourceZip zip(zipPath);
+  std::vector<ArchivedName> names;
+  for (const SourceMember& member : ReadSourceDirectory(zip).members) names.push_back(member.name);
+  return names;
+}
+
+std::vector<std::string> ZipMemberNames(const std::string& zipPath) {
+  std::vector<std::string> names;
+  for (const ArchivedName& name : ReadArchivedNames(zipPath)) names.push_back(name.name);
+  return names;
+}
+
+std::vector<uint8_t> ReadZipMember(const std::string& zipPath, const std::string& name, uint64_t limit) {
+  try {
+    SourceZip zip(zipPath);
+    SourceDirectory directory = ReadSourceDirectory(zip);
+    const SourceMember* member = FindMember(directory, name);
+    if (member == nullptr) return {};
+    const uint8_t* header = member->header();
+    uint16_t method = ReadLe16(header + kCentralMethod);
+    uint64_t size = ReadLe32(header + kCentralUncompressedSize);
+    uint64_t compressed = ReadLe32(header + kCentralCompressedSize);
+    bool fits = method == kMethodStored ? compressed == size
+                                        : method == kMethodDeflated && compressed <= LargestDeflated(size);
+    if ((ReadLe16(header + kCentralFlags) & kFlagEncrypted) || !fits || size > limit) return {};
+    LocalRecord local = ReadLocalRecord(zip, *member, directory.centralStart);
+    std::vector<uint8_t> data = zip.Read(member->localOffset + local.headerLength, (size_t)compressed);
+    if (method == kMethodDeflated) data = Inflate(data, (size_t)size);
+    bool intact = data.size() == size &&
+                  libdeflate_crc32(0, data.data(), data.size()) == ReadLe32(header + kCentralCrc);
+    return intact ? data : std::vector<uint8_t>();
+  } catch (const PackError&) {
+    return {};
+  }
 }
 
 }  // namespace pack
