@@ -14,7 +14,9 @@
 #include "archive/archive.h"
 #include "engine/extract.h"
 #include "engine/status.h"
+#include "platform/cp437.h"
 #include "tools/commands.h"
+#include "tools/pack_internal.h"
 
 namespace {
 
@@ -126,6 +128,28 @@ void ClearProgress() {
   progress.shown = false;
 }
 
+// Names a Unix tool stored in UTF-8 without the UTF-8 flag: every Windows
+// reader, the stub among them, shows them as CP437. The engine reads names
+// as the stub does, so the tool reads the raw records for this itself.
+void WarnAboutUnflaggedUtf8(const char* file) {
+  std::vector<pack::ArchivedName> names;
+  try {
+    names = pack::ReadArchivedNames(file);
+  } catch (const pack::PackError&) {
+    return;  // what the engine reads is all that matters to list and test
+  }
+  for (const pack::ArchivedName& name : names) {
+    if (!name.restore) continue;
+    std::string meant = Printable(name.name.c_str());
+    std::vector<char> cp437(name.stored.size() * 3 + 1);
+    Cp437ToUtf8(name.stored.c_str(), cp437.data(), cp437.size());
+    fprintf(stderr,
+            "zarvel: warning: '%s' looks like UTF-8 without the UTF-8 flag: Windows tools and the "
+            "self-extractor read it as code page 437, '%s' (repacking with zarvel pack fixes this)\n",
+            meant.c_str(), Printable(cp437.data()));
+  }
+}
+
 }  // namespace
 
 int ListCommand(int argc, char** argv) {
@@ -138,6 +162,7 @@ int ListCommand(int argc, char** argv) {
   }
   EntryList list;
   if (!OpenAndRead(argv[1], &list)) return kExitFailure;
+  WarnAboutUnflaggedUtf8(argv[1]);
   printf("%10s %10s %-7s %-19s %-8s  %s\n", "Length", "Size", "Method", "Date       Time", "CRC-32",
          "Name");
   uint64_t totalLength = 0, totalSize = 0;
@@ -170,6 +195,7 @@ int TestCommand(int argc, char** argv) {
   }
   EntryList list;
   if (!OpenAndRead(argv[1], &list)) return kExitFailure;
+  WarnAboutUnflaggedUtf8(argv[1]);
   progress.enabled = isatty(2);
   unsigned tested = 0, failed = 0;
   for (CentralDirEntry* e = list.head; e != nullptr; e = e->next) {
