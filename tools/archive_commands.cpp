@@ -14,7 +14,6 @@
 #include "archive/archive.h"
 #include "engine/extract.h"
 #include "engine/status.h"
-#include "platform/cp437.h"
 #include "tools/commands.h"
 #include "tools/pack_internal.h"
 
@@ -141,12 +140,12 @@ void WarnAboutUnflaggedUtf8(const char* file) {
   for (const pack::ArchivedName& name : names) {
     if (!name.restore) continue;
     std::string meant = Printable(name.name.c_str());
-    std::vector<char> cp437(name.stored.size() * 3 + 1);
-    Cp437ToUtf8(name.stored.c_str(), cp437.data(), cp437.size());
+    const char* what = name.stored == name.name ? "looks like UTF-8 without the UTF-8 flag"
+                                                : "is named by its Unicode path field but stored without the UTF-8 flag";
     fprintf(stderr,
-            "zarvel: warning: '%s' looks like UTF-8 without the UTF-8 flag: Windows tools and the "
-            "self-extractor read it as code page 437, '%s' (repacking with zarvel pack fixes this)\n",
-            meant.c_str(), Printable(cp437.data()));
+            "zarvel: warning: '%s' %s: Windows tools and the self-extractor read it as code page 437, "
+            "'%s' (repacking with zarvel pack fixes this)\n",
+            meant.c_str(), what, Printable(pack::Cp437Text(name.stored).c_str()));
   }
 }
 

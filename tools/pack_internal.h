@@ -99,6 +99,8 @@ struct ArchivedName {
 };
 ArchivedName ReadArchivedName(uint16_t versionMadeBy, uint16_t flags, const std::string& stored,
                               const std::string& extra);
+// A name stored without the UTF-8 flag as readers take it, in UTF-8.
+std::string Cp437Text(const std::string& storedName);
 // Offset of the first extra field with this id whose header fits, or npos.
 size_t FindExtraField(const std::string& extra, uint16_t id);
 std::string WithoutUnicodePath(std::string extra);

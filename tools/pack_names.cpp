@@ -96,10 +96,6 @@ bool UnicodePathName(const std::string& storedName, const std::string& extra, st
   return !name->empty() && IsValidUtf8(*name);
 }
 
-std::string Cp437Text(const std::string& storedName) {
-  std::vector<char> text(storedName.size() * 3 + 1);
-  return Cp437ToUtf8(storedName.c_str(), text.data(), text.size()) ? text.data() : storedName;
-}
 
 }  // namespace
 
@@ -119,6 +115,11 @@ std::string MemberNameProblem(const std::string& storedName) {
            "ending in a dot or a space)";
   }
   return "";
+}
+
+std::string Cp437Text(const std::string& storedName) {
+  std::vector<char> text(storedName.size() * 3 + 1);  // every CP437 character takes at most 3 UTF-8 bytes
+  return Cp437ToUtf8(storedName.c_str(), text.data(), text.size()) ? text.data() : storedName;
 }
 
 size_t FindExtraField(const std::string& extra, uint16_t id) {

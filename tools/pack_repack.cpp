@@ -12,6 +12,11 @@
 // readers and the stub take it as CP437) is stored anew, as packed names are:
 // the local header, name and extra field are rewritten and the rest of the
 // record is copied; the central record gets the same name, flag and extra.
+// Such a member also loses its data descriptor (its CRC and sizes go into
+// the rewritten header): readers check that a record's parts do not overlap
+// by a local header length that some of them take from the Unicode path
+// name, and a descriptor placed by that length is not found. An encrypted
+// member keeps its descriptor, whose flag its password check depends on.
 // Every other member's bytes stay as they were.
 //
 // The same reading of the directory serves the tool's name warnings and the
@@ -56,6 +61,7 @@ const uint32_t kAllOnes32 = 0xFFFFFFFF;
 const int kCentralDiskStart = 30;
 const size_t kMaxExtra = 0xFFFF;
 const uint64_t kDescriptorWithoutSignature = 12;
+const size_t kCrcAndSizes = 12;
 
 class SourceZip {
  public:
@@ -239,6 +245,7 @@ void CheckMember(SourceZip& zip, const SourceMember& member) {
 struct LocalRecord {
   std::vector<uint8_t> fixed;  // signature and 26-byte header
   uint64_t headerLength = 0;
+  uint64_t descriptorLength = 0;
   uint64_t length = 0;
 };
 
@@ -253,20 +260,33 @@ LocalRecord ReadLocalRecord(SourceZip& zip, const SourceMember& member, uint64_t
     // CRC and sizes follow the data, with or without their own signature.
     uint64_t at = member.localOffset + local.length;
     bool signed_ = at + kSignatureSize <= limit && ReadLe32(zip.Read(at, kSignatureSize).data()) == kDataDescriptorSignature;
-    local.length += kDescriptorWithoutSignature + (signed_ ? kSignatureSize : 0);
+    local.descriptorLength = kDescriptorWithoutSignature + (signed_ ? kSignatureSize : 0);
+    local.length += local.descriptorLength;
   }
   if (member.localOffset + local.length > limit) zip.Fail("damaged: member data runs into the central directory");
   return local;
 }
 
-// A record's fixed part for a name stored anew: the UTF-8 flag and the new
-// lengths. `fields` is where "version needed" stands, from which the local
-// header and the central record share their layout.
-std::vector<uint8_t> RenamedFixedPart(const uint8_t* record, size_t size, size_t fields, const StoredName& form,
-                                      size_t extraLength) {
+bool DropsDescriptor(const LocalRecord& local) {
+  uint16_t flags = ReadLe16(local.fixed.data() + kSignatureSize + kLocalFlags);
+  return (flags & kFlagDataDescriptor) && !(flags & kFlagEncrypted);
+}
+
+// A record's fixed part for a name stored anew: the UTF-8 flag, the new
+// lengths, and without a descriptor the central record's CRC and sizes.
+// `fields` is where "version needed" stands, from which the local header and
+// the central record share their layout.
+std::vector<uint8_t> RenamedFixedPart(const uint8_t* record, size_t size, size_t fields, const SourceMember& member,
+                                      size_t extraLength, bool dropDescriptor) {
+  const StoredName& form = member.name.form;
   std::vector<uint8_t> out(record, record + size);
   uint8_t* at = out.data() + fields - kLocalVersionNeeded;
-  if (form.utf8) WriteLe16(at + kLocalFlags, (uint16_t)(ReadLe16(at + kLocalFlags) | kFlagUtf8Name));
+  uint16_t flags = ReadLe16(at + kLocalFlags) | (form.utf8 ? kFlagUtf8Name : 0);
+  if (dropDescriptor) {
+    flags &= (uint16_t)~kFlagDataDescriptor;
+    memcpy(at + kLocalCrc, member.header() + kCentralCrc, kCrcAndSizes);
+  }
+  WriteLe16(at + kLocalFlags, flags);
   WriteLe16(at + kLocalNameLength, (uint16_t)form.bytes.size());
   WriteLe16(at + kLocalExtraLength, (uint16_t)extraLength);
   out.insert(out.end(), form.bytes.begin(), form.bytes.end());
@@ -280,10 +300,10 @@ std::string RenamedExtra(SourceZip& zip, const SourceMember& member, const std::
   return renamed;
 }
 
-std::vector<uint8_t> RenamedCentral(SourceZip& zip, const SourceMember& member) {
+std::vector<uint8_t> RenamedCentral(SourceZip& zip, const SourceMember& member, bool dropDescriptor) {
   std::string extra = RenamedExtra(zip, member, member.extra());
   std::vector<uint8_t> out = RenamedFixedPart(member.central.data(), kCentralRecordSize,
-                                              kSignatureSize + kCentralVersionNeeded, member.name.form, extra.size());
+                                              kSignatureSize + kCentralVersionNeeded, member, extra.size(), dropDescriptor);
   out.insert(out.end(), extra.begin(), extra.end());
   size_t commentAt = member.central.size() - ReadLe16(member.header() + kCentralCommentLength);
   out.insert(out.end(), member.central.begin() + (ptrdiff_t)commentAt, member.central.end());
@@ -294,11 +314,13 @@ void CopyRenamedLocal(SourceZip& zip, const SourceMember& member, const LocalRec
   size_t extraLength = ReadLe16(local.fixed.data() + kSignatureSize + kLocalExtraLength);
   std::vector<uint8_t> oldExtra = zip.Read(member.localOffset + local.headerLength - extraLength, extraLength);
   std::string extra = RenamedExtra(zip, member, std::string(oldExtra.begin(), oldExtra.end()));
+  bool dropDescriptor = DropsDescriptor(local);
   std::vector<uint8_t> header = RenamedFixedPart(local.fixed.data(), kLocalRecordSize,
-                                                 kSignatureSize + kLocalVersionNeeded, member.name.form, extra.size());
+                                                 kSignatureSize + kLocalVersionNeeded, member, extra.size(), dropDescriptor);
   out.Write(header.data(), header.size());
   out.Write(extra.data(), extra.size());
-  zip.CopyTo(member.localOffset + local.headerLength, local.length - local.headerLength, out);
+  uint64_t rest = local.length - local.headerLength - (dropDescriptor ? local.descriptorLength : 0);
+  zip.CopyTo(member.localOffset + local.headerLength, rest, out);
 }
 
 const SourceMember* FindMember(const SourceDirectory& directory, const std::string& name) {
@@ -346,7 +368,7 @@ PackTotals RepackZip(const std::string& zipPath, OutputFile& out) {
     uint32_t offset = (uint32_t)out.Position();
     if (member.name.restore) {
       CopyRenamedLocal(zip, member, local, out);
-      member.central = RenamedCentral(zip, member);
+      member.central = RenamedCentral(zip, member, DropsDescriptor(local));
       renamed++;
     } else {
       zip.CopyTo(member.localOffset, local.length, out);

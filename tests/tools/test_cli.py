@@ -202,6 +202,42 @@ class Pack(Tool):
                 self.assertEqual((zipfile.ZipFile(out).comment, made.stderr), (zipfile.ZipFile(source).comment, ""))
         self.assertTrue(any(i.flag_bits & 8 for i in zipfile.ZipFile(self.tmp + "/streamed.zip").infolist()))
 
+    def test_unflagged_utf8_names_are_stored_anew_when_repacked(self):
+        names = ["gr\u00fc\u00dfe.txt", "\u03a9mega.txt", "\u65e5\u672c.txt"]
+        for name in names:
+            write(f"{self.tmp}/unix/{name}", name.encode())
+        self.check(0, "zip", "-q", "-fd", "../unix.zip", *names, cwd=self.tmp + "/unix")  # as zip on Linux stores them
+
+        class Unflagged(zipfile.ZipInfo):  # the name's bytes (given as Latin-1 characters), without the UTF-8 flag
+            def _encodeFilenameFlags(self):
+                return self.filename.encode("latin-1"), self.flag_bits
+
+        with zipfile.ZipFile(self.tmp + "/field.zip", "w") as archive:  # Latin-1 bytes; the second field is stale
+            for stored, field, crc, meant in ((b"gr\xfc\xdfe.txt", names[0], b"", names[0]),
+                                              (b"r\xe9sum\xe9.txt", "wrong.txt", b"x", "r\u0398sum\u0398.txt")):
+                info = Unflagged(stored.decode("latin-1"))
+                info.extra = struct.pack("<HHBI", 0x7075, 5 + len(field.encode()), 1, zlib.crc32(crc or stored))
+                info.extra += field.encode()
+                archive.writestr(info, meant)
+        rows = [  # (source, names it converts, names kept as CP437, what list and test say of each converted one)
+            ("unix.zip", names, [], "looks like UTF-8 without the UTF-8 flag"),
+            ("field.zip", names[:1], ["r\u0398sum\u0398.txt"], "named by its Unicode path field")]
+        for source, converted, kept, warning in rows:
+            with self.subTest(source=source):
+                out, made = self.pack(source, out=source + ".exe")
+                self.assertIn(f"{len(converted)} names were converted", made.stdout)
+                self.readable(out)
+                self.assertEqual([i.filename for i in zipfile.ZipFile(out).infolist()], converted + kept)
+                for tool in ("unzip -l", "7z l"):
+                    listing = self.check(0, *tool.split(), out).stdout
+                    self.assertEqual([n for n in converted if n in listing], converted, tool)
+                for command in ("list", "test"):
+                    self.assertEqual(self.check(0, ZARVEL, command, source).stderr.count(warning), len(converted))
+                    self.assertEqual(self.check(0, ZARVEL, command, out).stderr, "")
+                self.check(0, ZARVEL, "extract", out, "-d", "x-" + source)
+                written = {n: read(f"{self.tmp}/x-{source}/{n}").decode() for n in os.listdir(f"{self.tmp}/x-{source}")}
+                self.assertEqual(written, {n: n for n in converted + kept})
+
     def test_refusals_say_why_and_leave_no_output(self):
         for i, bad in enumerate(BAD_NAMES):
             write(f"{self.tmp}/bad{i}/{bad}", b"")
