@@ -132,6 +132,11 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
   void Write(const void* data, size_t size);
+  // Rewrites bytes already written (a header completed after its data);
+  // the next Write still goes to the end.
+  void WriteAt(uint64_t offset, const void* data, size_t size);
+  // Drops everything from `size` on; the next Write goes there.
+  void Truncate(uint64_t size);
   uint64_t Position() const { return position_; }
   void Commit();
 
@@ -176,6 +181,30 @@ struct PackTotals {
 // Compresses the members on `jobs` threads and writes them in list order,
 // followed by the central directory and the end record.
 PackTotals WriteMembers(const std::vector<SourceEntry>& entries, int level, int jobs, OutputFile& out);
+
+// Deflate's window: no match reaches further back than this.
+const size_t kDeflateWindow = 32768;
+
+// One piece of a raw Deflate stream cut into pieces that are compressed
+// apart and joined by plain concatenation (zlib's deflate). `history` is the
+// input just before the piece, up to kDeflateWindow bytes, given as preset
+// dictionary so that matches reach across the cut; every piece but the last
+// ends with a sync flush (an empty stored block: byte-aligned, final bit
+// clear) and the last one with the final block.
+class PieceCompressor {
+ public:
+  // `level` is the packer's 0..12; zlib's scale ends at 9, which 10..12 use.
+  explicit PieceCompressor(int level);
+  ~PieceCompressor();
+  PieceCompressor(const PieceCompressor&) = delete;
+  PieceCompressor& operator=(const PieceCompressor&) = delete;
+  std::vector<uint8_t> Compress(const uint8_t* history, size_t historySize, const uint8_t* data, size_t size,
+                                bool last);
+
+ private:
+  struct State;  // zlib's stream, kept out of this header
+  State* state_;
+};
 
 // ---- repacking an existing ZIP (pack_repack.cpp) ----
 

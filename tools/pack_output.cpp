@@ -3,7 +3,10 @@
 // The self-extractor is written to a temporary file in the output's folder
 // and renamed over the output only at the end, so a refused or failed pack
 // (or one stopped with Ctrl-C) never leaves a half-written self-extractor
-// behind, nor destroys an older one of the same name.
+// behind, nor destroys an older one of the same name. Being our own file,
+// it can be rewritten in place: a member compressed in pieces gets its local
+// header completed after its last piece, or its data replaced by a stored
+// copy when it did not shrink.
 //
 // The records are the ZIP application note's, little-endian, with no extra
 // field but the Unicode path of non-ASCII CP437 names: the packer writes
@@ -87,6 +90,21 @@ void OutputFile::Write(const void* data, size_t size) {
     throw PackError{"'" + target_ + "': write failed: " + strerror(errno)};
   }
   position_ += size;
+}
+
+void OutputFile::WriteAt(uint64_t offset, const void* data, size_t size) {
+  if (offset + size > position_) throw PackError{"internal error: a rewrite past the end of the output"};
+  bool failed = fseeko(file_, (off_t)offset, SEEK_SET) != 0 || fwrite(data, 1, size, file_) != size ||
+                fseeko(file_, (off_t)position_, SEEK_SET) != 0;
+  if (failed) throw PackError{"'" + target_ + "': write failed: " + strerror(errno)};
+}
+
+void OutputFile::Truncate(uint64_t size) {
+  if (size > position_) throw PackError{"internal error: a truncation past the end of the output"};
+  bool failed = fflush(file_) != 0 || ftruncate(fileno(file_), (off_t)size) != 0 ||
+                fseeko(file_, (off_t)size, SEEK_SET) != 0;
+  if (failed) throw PackError{"'" + target_ + "': write failed: " + strerror(errno)};
+  position_ = size;
 }
 
 void OutputFile::Commit() {

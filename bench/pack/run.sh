@@ -6,7 +6,7 @@
 # Goal: smaller than zip -9 and faster than it (wall time).
 #
 # usage: bench/pack/run.sh [BUILD_DIR] [LEVEL...]
-#   BUILD_DIR  holds the zarvel binary (default build/native)
+#   BUILD_DIR  holds the zarvel binary, with a stub built in (default build/native)
 #   LEVEL      extra --level values to time besides the default
 # Environment: ZARVEL_BENCH_CORPUS=DIR reuses (or keeps) the corpus there.
 set -euo pipefail
@@ -47,7 +47,6 @@ fi
 files=$(find "$corpus" -type f | wc -l)
 bytes=$(find "$corpus" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
 echo "corpus: $files files, $bytes bytes, $(nproc) cores"
-head -c 4096 /dev/zero > "$work/stub.bin"
 
 measure() {  # LABEL OUTPUT COMMAND...
   local label=$1 output=$2
@@ -65,10 +64,10 @@ measure "zip -9 -r" "$work/zip9.zip" zip -q -9 -r "$work/zip9.zip" usr
 if command -v 7z >/dev/null; then
   measure "7z a -tzip -mx=9" "$work/7z.zip" 7z a -tzip -mx=9 "$work/7z.zip" usr
 fi
-measure "zarvel pack (default)" "$work/zarvel.exe" "$zarvel" pack --stub "$work/stub.bin" -o "$work/zarvel.exe" usr
-measure "zarvel pack --jobs 1" "$work/zarvel1.exe" "$zarvel" pack --stub "$work/stub.bin" --jobs 1 -o "$work/zarvel1.exe" usr
+measure "zarvel pack (default)" "$work/zarvel.exe" "$zarvel" pack -o "$work/zarvel.exe" usr
+measure "zarvel pack --jobs 1" "$work/zarvel1.exe" "$zarvel" pack --jobs 1 -o "$work/zarvel1.exe" usr
 cmp -s "$work/zarvel.exe" "$work/zarvel1.exe" && echo "jobs 1 and default: byte-identical" || echo "jobs 1 and default: DIFFERENT"
 for level in "$@"; do
   measure "zarvel pack --level $level" "$work/zarvel-l$level.exe" \
-    "$zarvel" pack --stub "$work/stub.bin" --level "$level" -o "$work/zarvel-l$level.exe" usr
+    "$zarvel" pack --level "$level" -o "$work/zarvel-l$level.exe" usr
 done

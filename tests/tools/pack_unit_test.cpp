@@ -1,6 +1,9 @@
-// The packer's output file: it replaces the target only when committed, and refuses to grow past its limit (4 GiB in
-// use, lowered here).
+// The packer's output file: it replaces the target only when committed, refuses to grow past its limit (4 GiB in
+// use, lowered here) and rewrites its own bytes. The pieces a large member is compressed in, with zlib as the control.
 #include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
 
 #include "common/test_support.h"
 #include "tools/pack_internal.h"
@@ -21,4 +24,60 @@ TEST(PackOutput, AppearsOnlyWhenCommittedAndNeverPastItsLimit) {
   }
   EXPECT_EQ(testing_support::ReadFileBytes(target), "new bytes!");
   EXPECT_EQ(entries(), 1);
+}
+
+TEST(PackOutput, RewritesEarlierBytesAndCutsItsEnd) {
+  testing_support::TempDir dir;
+  pack::OutputFile out((dir.path() / "out.exe").string());
+  out.Write("abcdef", 6);
+  out.WriteAt(1, "XY", 2);
+  out.Write("g", 1);  // still at the end
+  EXPECT_THROW(out.WriteAt(6, "..", 2), pack::PackError);
+  out.Truncate(4);
+  out.Write("z", 1);
+  EXPECT_EQ(out.Position(), 5u);
+  out.Commit();
+  EXPECT_EQ(testing_support::ReadFileBytes(dir.path() / "out.exe"), "aXYdz");
+}
+
+// Pieces compressed apart, each with the input before it as dictionary, join into one raw Deflate stream that zlib
+// inflates to the input, hardly larger than the whole compressed at once.
+TEST(PackPieces, JoinIntoOneStreamAsSmallAsTheWhole) {
+  // Copies of a random block 20,000 bytes apart, one byte changed in each: matches reach back across the cuts.
+  std::string block = testing_support::RandomBytes(20000, 7), text;
+  for (size_t copy = 0; copy < 10; copy++) {
+    block[copy * 997] ^= 1;
+    text += block;
+  }
+  const auto* input = reinterpret_cast<const uint8_t*>(text.data());
+  struct Row {
+    size_t piece;
+    int level;
+  } rows[] = {{1000, 1}, {4096, 12}, {50000, 6}, {65536, 0}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << "pieces of " << row.piece << ", level " << row.level);
+    pack::PieceCompressor compressor(row.level);
+    std::vector<uint8_t> stream;
+    size_t pieces = 0;
+    for (size_t at = 0; at < text.size(); at += row.piece, pieces++) {
+      size_t history = std::min(at, pack::kDeflateWindow), size = std::min(row.piece, text.size() - at);
+      std::vector<uint8_t> piece =
+          compressor.Compress(input + at - history, history, input + at, size, at + size == text.size());
+      stream.insert(stream.end(), piece.begin(), piece.end());
+    }
+    size_t whole = compressor.Compress(nullptr, 0, input, text.size(), true).size();
+    EXPECT_LE(stream.size(), whole * 11 / 10 + 64 * pieces);
+    z_stream z{};
+    ASSERT_EQ(inflateInit2(&z, -15), Z_OK);
+    std::string out(text.size() + 1, '\0');
+    z.next_in = stream.data();
+    z.avail_in = (uInt)stream.size();
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = (uInt)out.size();
+    EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+    EXPECT_EQ(z.avail_in, 0u);  // the final bit ends the last piece, and only it
+    out.resize(z.total_out);
+    inflateEnd(&z);
+    EXPECT_TRUE(out == text);
+  }
 }

@@ -2,7 +2,7 @@
 # zarvel end to end. list, test, extract and info on archives from real tools: output, exit statuses, what is written,
 # extraction as unzip does it. pack: what it makes, read by unzip, 7z, bsdtar, zipfile and zarvel; repacking that keeps
 # bytes; refusals that leave nothing behind; reproducible output.
-import os, pathlib, shutil, signal, struct, subprocess, tempfile, time, unittest, zipfile, zlib
+import os, pathlib, resource, shutil, signal, struct, subprocess, tempfile, time, unittest, zipfile, zlib
 
 BUILD = os.environ.get("ZARVEL_BUILD", "build/native")
 FIXTURES = os.environ.get("ZARVEL_FIXTURES", os.path.join(BUILD, "fixtures"))
@@ -271,6 +271,36 @@ class Pack(Tool):
             time.sleep(0.01)
         run.send_signal(signal.SIGINT)
         self.assertEqual((run.wait(), sorted(os.listdir(self.tmp))), (-signal.SIGINT, ["noise", "tree"]))
+
+    def big(self):  # above 16 MiB, compressed in pieces: hex digits (about half their size in Deflate), and noise
+        write(self.tmp + "/big/digits.txt", os.urandom(9 << 20).hex().encode())
+        write(self.tmp + "/big/noise.bin", os.urandom(17 << 20))
+
+    def test_members_in_pieces_join_into_one_stream_whatever_the_threads(self):
+        self.big()
+        one, two = (self.pack("big", "--jobs", jobs, out=f"jobs{jobs}.exe")[0] for jobs in "12")
+        self.assertTrue(read(one) == read(two), "the thread count changed the bytes")
+        self.check_layout(one)
+        methods = {i.filename: i.compress_type for i in zipfile.ZipFile(one).infolist()}
+        self.assertEqual(methods, {"big/": 0, "big/digits.txt": 8, "big/noise.bin": 0})  # the noise did not shrink
+
+    def test_short_of_memory_it_says_so_and_leaves_nothing(self):  # from too little for its threads to enough
+        self.big()
+        outcomes = set()
+        for mib in range(8, 104, 8):
+            with self.subTest(limit=mib):
+                run = subprocess.run([ZARVEL, "pack", "-o", "out.exe", "--stub", STUB, "--jobs", "4", "--level", "1",
+                                      "big", "tree"], cwd=self.tmp, capture_output=True, text=True,
+                                     preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (mib << 20,) * 2))
+                self.assertIn(run.returncode, (0, 1), run.stderr)  # never a signal
+                outcomes.add(run.returncode)
+                if run.returncode == 0:
+                    self.check(0, ZARVEL, "test", "out.exe")
+                    os.remove(self.tmp + "/out.exe")
+                else:
+                    self.assertIn("out of memory", run.stderr)
+                    self.assertEqual(sorted(os.listdir(self.tmp)), ["big", "tree"])
+        self.assertEqual(outcomes, {0, 1})
 
     def test_signed_after_packing_every_reader_still_reads_it(self):  # the signature goes after the archive
         key, cert, out, signed = (os.path.join(self.tmp, n) for n in ("key.pem", "cert.pem", "out.exe", "signed.exe"))
