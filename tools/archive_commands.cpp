@@ -140,8 +140,9 @@ void WarnAboutUnflaggedUtf8(const char* file) {
   for (const pack::ArchivedName& name : names) {
     if (!name.restore) continue;
     std::string meant = Printable(name.name.c_str());
-    const char* what = name.stored == name.name ? "looks like UTF-8 without the UTF-8 flag"
-                                                : "is named by its Unicode path field but stored without the UTF-8 flag";
+    const char* what = name.stored == name.name
+                           ? "looks like UTF-8 without the UTF-8 flag"
+                           : "is named by its Unicode path field but stored without the UTF-8 flag";
     fprintf(stderr,
             "zarvel: warning: '%s' %s: Windows tools and the self-extractor read it as code page 437, "
             "'%s' (repacking with zarvel pack fixes this)\n",

@@ -13,10 +13,10 @@
 // the local header, name and extra field are rewritten and the rest of the
 // record is copied; the central record gets the same name, flag and extra.
 // Such a member also loses its data descriptor (its CRC and sizes go into
-// the rewritten header): readers check that a record's parts do not overlap
-// by a local header length that some of them take from the Unicode path
-// name, and a descriptor placed by that length is not found. An encrypted
-// member keeps its descriptor, whose flag its password check depends on.
+// the rewritten header): some readers, finding a Unicode path field longer
+// than the stored name in a local header that a descriptor follows, take the
+// records for overlapping ones and refuse the archive. An encrypted member
+// keeps its descriptor, on whose flag its password check depends.
 // Every other member's bytes stay as they were.
 //
 // The same reading of the directory serves the tool's name warnings and the
@@ -302,8 +302,9 @@ std::string RenamedExtra(SourceZip& zip, const SourceMember& member, const std::
 
 std::vector<uint8_t> RenamedCentral(SourceZip& zip, const SourceMember& member, bool dropDescriptor) {
   std::string extra = RenamedExtra(zip, member, member.extra());
-  std::vector<uint8_t> out = RenamedFixedPart(member.central.data(), kCentralRecordSize,
-                                              kSignatureSize + kCentralVersionNeeded, member, extra.size(), dropDescriptor);
+  const size_t kFields = kSignatureSize + kCentralVersionNeeded;
+  std::vector<uint8_t> out =
+      RenamedFixedPart(member.central.data(), kCentralRecordSize, kFields, member, extra.size(), dropDescriptor);
   out.insert(out.end(), extra.begin(), extra.end());
   size_t commentAt = member.central.size() - ReadLe16(member.header() + kCentralCommentLength);
   out.insert(out.end(), member.central.begin() + (ptrdiff_t)commentAt, member.central.end());
@@ -315,8 +316,9 @@ void CopyRenamedLocal(SourceZip& zip, const SourceMember& member, const LocalRec
   std::vector<uint8_t> oldExtra = zip.Read(member.localOffset + local.headerLength - extraLength, extraLength);
   std::string extra = RenamedExtra(zip, member, std::string(oldExtra.begin(), oldExtra.end()));
   bool dropDescriptor = DropsDescriptor(local);
-  std::vector<uint8_t> header = RenamedFixedPart(local.fixed.data(), kLocalRecordSize,
-                                                 kSignatureSize + kLocalVersionNeeded, member, extra.size(), dropDescriptor);
+  const size_t kFields = kSignatureSize + kLocalVersionNeeded;
+  std::vector<uint8_t> header =
+      RenamedFixedPart(local.fixed.data(), kLocalRecordSize, kFields, member, extra.size(), dropDescriptor);
   out.Write(header.data(), header.size());
   out.Write(extra.data(), extra.size());
   uint64_t rest = local.length - local.headerLength - (dropDescriptor ? local.descriptorLength : 0);
@@ -389,7 +391,7 @@ PackTotals RepackZip(const std::string& zipPath, OutputFile& out) {
   std::vector<uint8_t> newEnd = EndRecordBytes(members.size(), central.size(), centralOffset, directory.comment);
   out.Write(newEnd.data(), newEnd.size());
   if (renamed > 0) {
-    printf("%zu names were converted from UTF-8 without the UTF-8 flag (as Unix tools store them) to forms "
+    printf("%zu name(s) converted from UTF-8 without the UTF-8 flag (as Unix tools store them) to forms "
            "Windows reads\n", renamed);
   }
   return totals;

@@ -225,7 +225,7 @@ class Pack(Tool):
         for source, converted, kept, warning in rows:
             with self.subTest(source=source):
                 out, made = self.pack(source, out=source + ".exe")
-                self.assertIn(f"{len(converted)} names were converted", made.stdout)
+                self.assertIn(f"{len(converted)} name(s) converted", made.stdout)
                 self.readable(out)
                 self.assertEqual([i.filename for i in zipfile.ZipFile(out).infolist()], converted + kept)
                 for tool in ("unzip -l", "7z l"):
@@ -237,6 +237,12 @@ class Pack(Tool):
                 self.check(0, ZARVEL, "extract", out, "-d", "x-" + source)
                 written = {n: read(f"{self.tmp}/x-{source}/{n}").decode() for n in os.listdir(f"{self.tmp}/x-{source}")}
                 self.assertEqual(written, {n: n for n in converted + kept})
+        # The follow-up command's checks see the names repacked, and the program's manifest through its deflated bytes.
+        admin = self.pack("unix", "--elevation", "requireAdministrator", out="admin.exe")[0]
+        shutil.copy(admin, self.tmp + "/unix/日本.exe")
+        self.check(0, "zip", "-q", "../unix.zip", "日本.exe", cwd=self.tmp + "/unix")
+        made = self.pack("unix.zip", "--run", "日本.exe /quiet", out="run.exe")[1]
+        self.assertIn("asks for requireAdministrator, as 日本.exe's manifest does", made.stdout + made.stderr)
 
     def test_refusals_say_why_and_leave_no_output(self):
         for i, bad in enumerate(BAD_NAMES):
