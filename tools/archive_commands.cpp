@@ -376,6 +376,7 @@ int InfoCommand(int argc, char** argv) {
     printf("program image:      %u bytes\n", firstMemberOffset - kConfigBlockSize);
     printf("default directory:  %s\n", defaultDirectory[0] ? defaultDirectory : "(none)");
     printf("follow-up command:  %s\n", command[0] ? command : "(none)");
+    pack::DescribeFollowUpProgram(argv[1], command, firstMemberOffset - kConfigBlockSize);
   } else {
     printf("configuration:      none (a plain ZIP archive)\n");
   }

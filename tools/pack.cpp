@@ -156,19 +156,6 @@ void PrintSummary(const PackTotals& totals, uint64_t bytesOut, const std::string
          (unsigned long long)totals.bytesIn, (unsigned long long)bytesOut, ratio);
 }
 
-std::vector<uint8_t> ReadFileHead(const std::string& path, uint64_t limit) {
-  std::vector<uint8_t> bytes;
-  FILE* file = fopen(path.c_str(), "rb");
-  if (file == nullptr) return bytes;
-  uint8_t buffer[1 << 16];
-  size_t n;
-  while (bytes.size() < limit && (n = fread(buffer, 1, sizeof buffer, file)) > 0) {
-    bytes.insert(bytes.end(), buffer, buffer + n);
-  }
-  fclose(file);
-  return bytes;
-}
-
 // The payload as the follow-up command sees it: member names, and a reader
 // of one member's first bytes.
 struct Payload {

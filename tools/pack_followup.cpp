@@ -13,6 +13,9 @@
 // program whose manifest asks for administrator rights fails to start from
 // a stub that runs as the invoking user. So the stub asks for the level the
 // program asks for.
+#include <stdio.h>
+
+#include <algorithm>
 #include <functional>
 
 #include "tools/pack_internal.h"
@@ -97,6 +100,20 @@ bool IsSystemProgram(const std::string& program) {
   return false;
 }
 
+std::vector<uint8_t> ReadFileHead(const std::string& path, uint64_t limit) {
+  std::vector<uint8_t> bytes;
+  FILE* file = fopen(path.c_str(), "rb");
+  if (file == nullptr) return bytes;
+  uint8_t buffer[1 << 16];
+  size_t n;
+  while (bytes.size() < limit &&
+         (n = fread(buffer, 1, (size_t)std::min<uint64_t>(sizeof buffer, limit - bytes.size()), file)) > 0) {
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  }
+  fclose(file);
+  return bytes;
+}
+
 FollowUpProgram ResolveFollowUpProgram(const std::string& command, const std::vector<std::string>& payloadNames) {
   FollowUpProgram found;
   found.program = CommandProgram(command);
@@ -127,8 +144,8 @@ FollowUpProgram ResolveFollowUpProgram(const std::string& command, const std::ve
 void CheckFollowUpProgram(const FollowUpProgram& found, bool unchecked) {
   if (found.program.empty()) return;
   if (found.caseDiffers) {
-    Warn("--run names '" + found.program + "', but the archive holds '" + found.member +
-         "': Windows finds it, but other systems would not");
+    Warn("--run names '" + found.program + "' and the archive holds '" + found.member +
+         "', in another letter case: Windows finds it all the same, a case-sensitive copy of the files would not");
   }
   if (found.kind == FollowUpProgram::kNotFound && !unchecked) {
     throw PackError{"--run: '" + found.program +
@@ -151,6 +168,30 @@ std::string ChooseExecutionLevel(const std::string& requested, const FollowUpPro
     return requested;
   }
   return programNeedsMore ? *programLevel : "";
+}
+
+void DescribeFollowUpProgram(const std::string& file, const std::string& command, uint64_t imageSize) {
+  std::string stubLevel = pe::ManifestExecutionLevel(ReadFileHead(file, imageSize));
+  printf("stub asks for:      %s\n", stubLevel.empty() ? "(no manifest level)" : stubLevel.c_str());
+  if (command.empty()) return;
+  FollowUpProgram found = ResolveFollowUpProgram(command, ZipMemberNames(file));
+  std::string where;
+  switch (found.kind) {
+    case FollowUpProgram::kInPayload: {
+      std::string level = pe::ManifestExecutionLevel(ReadZipMember(file, found.member, kProgramReadLimit));
+      where = "'" + found.member + "' in the archive, which asks for " + (level.empty() ? "no level" : level);
+      break;
+    }
+    case FollowUpProgram::kAbsolute:
+      where = "an absolute path";
+      break;
+    case FollowUpProgram::kSystem:
+      where = "a program of the Windows system directory";
+      break;
+    default:
+      where = "not in the archive: the self-extractor cannot start it";
+  }
+  printf("command's program:  %s, %s\n", found.program.c_str(), where.c_str());
 }
 
 }  // namespace pack

@@ -254,6 +254,12 @@ void CheckFollowUpProgram(const FollowUpProgram& found, bool unchecked);
 std::string ChooseExecutionLevel(const std::string& requested, const FollowUpProgram& found,
                                  const std::function<std::vector<uint8_t>(uint64_t)>& readProgram,
                                  std::string* programLevel);
+// Prints what `zarvel info` says of the stub's execution level and of the
+// program the self-extractor `file` (whose stub image has `imageSize`
+// bytes) starts after extracting.
+void DescribeFollowUpProgram(const std::string& file, const std::string& command, uint64_t imageSize);
+// The first bytes of a file, at most `limit`; empty when it cannot be read.
+std::vector<uint8_t> ReadFileHead(const std::string& path, uint64_t limit);
 
 // ---- messages ----
 

@@ -51,7 +51,7 @@ class Cli(Tool):
             (["list", BASIC], 0, "stdout", "13 Stored  2021-06-15 13:45:30 f4247453  readme.txt"),
             (["list", FIXTURES + "/archive/nothing-appended.exe"], 1, "stderr", "error 9966 (no end of central"),
             (["info", BASIC], 0, "stdout", "default directory:  C:\\Program Files\\Demo\nfollow-up command:  setup.exe "
-             "/quiet\nmembers:            3 files, 2 folders\n"),
+             "/quiet\nstub asks for:      (no manifest level)\ncommand's program:  setup.exe, not in the archive"),
             (["info", MEMBERS], 0, "stdout", "configuration:      none (a plain ZIP archive)"),
             (["info", INTEROP + "/zip-comment.zip"], 0, "stdout", "archive comment:    33 bytes"),
             (["test", FIXTURES + "/shell/damaged.zip"], 1, "stderr", "sub/b.txt: error 19962 (CRC mismatch)"),
@@ -307,6 +307,28 @@ class Pack(Tool):
                     self.assertIn("out of memory", run.stderr)
                     self.assertEqual(sorted(os.listdir(self.tmp)), ["big", "tree"])
         self.assertEqual(outcomes, {0, 1})
+
+    def test_the_follow_up_program_is_checked_and_the_stub_asks_for_its_level(self):
+        shutil.copy(self.pack("tree", "--elevation", "requireAdministrator", out="admin.exe")[0], self.tmp + "/tree/Setup.exe")
+        found, admin = "'tree/Setup.exe' in the archive, which asks for requireAdministrator", "requireAdministrator"
+        rows = [  # (options, exit status, what pack says, what info says of the program, the level the stub asks for)
+            (["--run", "tree\\setup /q"], 0, "asks for requireAdministrator, as tree/Setup.exe's manifest does", found,
+             admin),
+            (["--run", ' "tree\\Setup.exe" /q', "--elevation", "asInvoker"], 0, "may fail to start it", found, "asInvoker"),
+            (["--run", "cmd /c install.bat"], 0, "", "system directory", "asInvoker"),
+            (["--run", "C:\\Tools\\x.exe", "--elevation", "highestAvailable"], 0, "", "absolute", "highestAvailable"),
+            (["--run", "setup.exe", "--run-unchecked"], 0, "", "not in the archive", "asInvoker"),
+            (["--run", "tree/Setup.exe.bak"], 1, "'tree/Setup.exe.bak' is not in the archive", "", "")]
+        for i, (options, status, said, program, level) in enumerate(rows):
+            with self.subTest(options=options):
+                out, made = self.pack("tree", *options, out=f"run{i}.exe", status=status)
+                self.assertIn(said, made.stdout + made.stderr)
+                self.assertEqual(os.path.exists(out), status == 0)
+                if status == 0:
+                    info = self.check(0, ZARVEL, "info", out).stdout
+                    self.assertIn(f"stub asks for:      {level}\n", info)
+                    self.assertRegex(info, f"command's program:  [^,]+, .*{program}")
+                self.assertEqual("in another letter case" in made.stderr, options is rows[0][0])
 
     def test_signed_after_packing_every_reader_still_reads_it(self):  # the signature goes after the archive
         key, cert, out, signed = (os.path.join(self.tmp, n) for n in ("key.pem", "cert.pem", "out.exe", "signed.exe"))
