@@ -47,6 +47,7 @@ const uint32_t kChecksumField = 64;
 const uint32_t kDirectoryCountField[2] = {92, 108};  // PE32, PE32+
 const uint32_t kDirectoriesAt[2] = {96, 112};
 const uint32_t kMaxDirectories = 16;
+const uint32_t kMaxAlignment = 0x10000;  // the largest file alignment PE/COFF allows, and more than programs use
 const uint32_t kSectionHeaderSize = 40;
 const uint32_t kInitializedDataFlag = 0x40;
 const size_t kResourceDirectory = 2;
@@ -143,7 +144,7 @@ struct Headers {
   std::vector<Section> sections;
 };
 
-bool PowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
+bool Alignment(uint32_t value) { return value != 0 && value <= kMaxAlignment && (value & (value - 1)) == 0; }
 
 Headers ReadHeaders(const std::vector<uint8_t>& image) {
   if (image.size() < kPeOffsetField + 4 || Get16(image, 0) != kDosMagic) throw Malformed{"no MZ header"};
@@ -160,7 +161,7 @@ Headers ReadHeaders(const std::vector<uint8_t>& image) {
   h.sectionAlignment = Get32(image, h.optional + kSectionAlignmentField);
   h.fileAlignment = Get32(image, h.optional + kFileAlignmentField);
   h.headersSize = Get32(image, h.optional + kHeadersSizeField);
-  if (!PowerOfTwo(h.sectionAlignment) || !PowerOfTwo(h.fileAlignment)) throw Malformed{"alignments out of range"};
+  if (!Alignment(h.sectionAlignment) || !Alignment(h.fileAlignment)) throw Malformed{"alignments out of range"};
   size_t table = h.optional + optionalSize;
   for (uint16_t i = 0, count = Get16(image, (size_t)pe + kSectionCountField); i < count; i++) {
     size_t at = table + (size_t)i * kSectionHeaderSize;
@@ -434,7 +435,7 @@ std::vector<uint8_t> ReplaceSection(const std::vector<uint8_t>& image, const Hea
   for (const Section& s : h.sections) {
     bool moved = std::find(later.begin(), later.end(), &s) != later.end();
     if (moved) Put32(out, s.header + 12, s.address + addressShift), Put32(out, s.header + 20, s.rawPointer + rawShift);
-    uint32_t extent = &s == &*rsrc ? section.size() : s.virtualSize;
+    uint32_t extent = &s == &*rsrc ? section.size() : s.virtualSize ? s.virtualSize : s.rawSize;
     imageSize = std::max(imageSize, AlignUp((uint64_t)Get32(out, s.header + 12) + extent, h.sectionAlignment));
   }
   Put32(out, h.optional + kImageSizeField, imageSize);
@@ -765,7 +766,7 @@ std::vector<uint8_t> EditStub(const std::vector<uint8_t>& image, const StubEdits
   std::string problem = StubProblem(image);
   if (!problem.empty()) throw pack::PackError{"the stub: " + problem};
   std::vector<IconImage> icon;
-  if (!edits.icon.empty()) icon = ReadIconFile(edits.icon);  // before the stub, so that its message comes first
+  if (!edits.icon.empty()) icon = ReadIconFile(edits.icon);  // its own messages, not the stub's
   if (!edits.executionLevel.empty() && !OneOf(edits.executionLevel, kExecutionLevels, std::size(kExecutionLevels))) {
     throw pack::PackError{"unknown execution level '" + edits.executionLevel + "'"};
   }

@@ -2,20 +2,25 @@
 # Checks a built stub as a file, as the loader, resource editors, signing tools and scanners see it: the linker's
 # own sections and DOS program, imports with their lookup tables, PE flags, relocations, no time stamp, the checksum,
 # the manifest, the version information, both icon groups, each dialog control as resources/sfx.rc places it, and
-# (i686) the size budget. Usage: check-stub-binary.sh BUILD ARCH
-exec python3 - "${1:?usage: check-stub-binary.sh BUILD_DIR ARCH}/zarvel-stub.exe" "${2:?ARCH}" \
-  "$(cd "$(dirname "$0")/../.." && pwd)" "${ZARVEL_STUB_SIZE_LIMIT:-28672}" <<'PY'
+# (i686) the size budget. Usage: check-stub-binary.sh BUILD ARCH, or check-stub-binary.sh EXE ARCH LEVEL ICON_SIZES
+# [KEY=VALUE...] for a stub as the packer edits it (the image of a self-extractor: what follows its sections is left
+# out), with that execution level, those sizes in icon group 108 and those version strings.
+[ -d "${1:?usage: check-stub-binary.sh BUILD_DIR|EXE ARCH [LEVEL ICON_SIZES [KEY=VALUE...]]}" ] && set -- "$1/zarvel-stub.exe" "${@:2}"
+exec python3 - "$1" "${2:?ARCH}" "$(cd "$(dirname "$0")/../.." && pwd)" "${ZARVEL_STUB_SIZE_LIMIT:-28672}" "${@:3}" <<'PY'
 import itertools, re, struct, sys, xml.etree.ElementTree as ET
-path, arch, root, limit = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+path, arch, root, limit, edited = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5:]
+level, icon_sizes = (edited or ['asInvoker', '16,32,48'])[:2]
 image = open(path, 'rb').read()
 u = lambda fmt, at: struct.unpack_from('<' + fmt, image, at)
 pe = u('I', 0x3C)[0]
 opt, count, stamp, (opt_size, flags) = pe + 24, u('H', pe + 6)[0], u('I', pe + 8)[0], u('HH', pe + 20)
 pe32, entry, file_align = u('H', opt)[0] == 0x10B, u('I', opt + 16)[0], u('I', opt + 36)[0]
 image_size, header_size, checksum, subsystem, dll_flags = u('IIIHH', opt + 56)
+section_align = u('I', opt + 32)[0]
 directory = lambda i: u('II', opt + (96 if pe32 else 112) + 8 * i)
 sections = [(name.rstrip(b'\0').decode(), *rest) for name, *rest in  # name, vsize, va, rawsize, raw
             (u('8sIIII', opt + opt_size + 40 * i) for i in range(count))]
+image = image[:max(raw + size for *_, size, raw in sections)]  # a self-extractor's stub: its sections' end
 version = re.search(r'project\(zarvel VERSION (\d+)\.(\d+)\.(\d+)', open(root + '/CMakeLists.txt').read()).groups()
 
 def at(rva, size=1, section=None):  # the file offset of rva .. rva + size
@@ -40,6 +45,9 @@ def layout():  # the linker's DOS program and sections, each inside the file
     assert {'.text', '.rdata', '.bss', '.idata', '.rsrc', '.reloc'} <= set(names) <= \
         {'.text', '.rdata', '.data', '.bss', '.idata', '.rsrc', '.reloc', '.pdata', '.xdata', '.tls', '.CRT'}, names
     assert all(raw % file_align == 0 and raw + size <= len(image) for *_, size, raw in sections), 'raw data'
+    spans = sorted((va, va + vsize) for _, vsize, va, *_ in sections)
+    assert all(end <= next_va for (_, end), (next_va, _) in zip(spans, spans[1:])), 'sections overlap: %s' % spans
+    assert image_size == -(-spans[-1][1] // section_align) * section_align, 'image size %#x' % image_size
     return at(*directory(2), '.rsrc') and at(*directory(12), '.idata')  # resources, import address table
 
 def resources(offset=0, key=()):  # {(type, name): (file offset, size)}; every directory and block inside the file
@@ -86,29 +94,34 @@ def manifest():  # run as the invoker, Windows 7 to 11, DPI aware, themed contro
     offset, size = resources()[(24, 1)]
     tree = ET.fromstring(image[offset:offset + size])
     tag = lambda name: [e for e in tree.iter() if e.tag.split('}')[-1] == name]
-    assert [e.get('level') for e in tag('requestedExecutionLevel')] == ['asInvoker'], 'execution level'
+    assert [e.get('level') for e in tag('requestedExecutionLevel')] == [level], 'execution level'
     assert len(tag('supportedOS')) == 4 and tag('dpiAware') and tag('dpiAwareness'), 'supported systems, DPI'
     return any(e.get('name') == 'Microsoft.Windows.Common-Controls' and e.get('version') == '6.0.0.0'
                for e in tag('assemblyIdentity'))
 
-def version_info():  # the project's version, our names, and the fields the packer fills, present and empty
+def version_info():  # the project's version, our names, the fields the packer fills (present, empty, or as edited)
     offset, size = resources()[(16, 1)]
     block = image[offset:offset + size]
     fixed = block.index(b'\xbd\x04\xef\xfe')  # VS_FIXEDFILEINFO, then each string as its key, padding, its value
-    strings = dict(re.findall(r'(\w+)\x00+([ -~]*)\x00', block[fixed + 52:].decode('utf-16-le')))
-    major, minor, patch = map(int, version)
+    strings = dict(re.findall(r'(\w+)\x00+([^\x00-\x1f]*)\x00', block[fixed + 52:].decode('utf-16-le')))
     want = {'FileDescription': 'Zarvel Self Extractor', 'ProductName': 'Zarvel SFX', 'FileVersion': '.'.join(version),
             'ProductVersion': '.'.join(version), 'CompanyName': '', 'LegalCopyright': ''}
-    assert struct.unpack_from('<4I', block, fixed + 8) == ((major << 16) | minor, patch << 16) * 2, 'numeric versions'
+    want.update(pair.split('=', 1) for pair in edited[2:])
+    numbers = lambda text: [int(n) for n in (text + '.0.0.0').split('.')[:4]] if re.fullmatch(
+        r'\d+(\.\d+){0,3}', text) else numbers('.'.join(version))  # the stub's own unless a dotted version
+    halves = lambda a, b, c, d: ((a << 16) | b, (c << 16) | d)
+    assert struct.unpack_from('<4I', block, fixed + 8) == halves(*numbers(want['FileVersion'])) + halves(
+        *numbers(want['ProductVersion'])), 'numeric versions'
     assert all(strings.get(k) == v for k, v in want.items()) and strings.get('OriginalFilename'), strings
     return True
 
-def icons():  # groups 108 and 109: 16, 32 and 48 pixels, 32-bit colour with alpha, each image as its entry says
+def icons():  # groups 108 and 109 (16, 32 and 48 pixels), 32-bit colour with alpha, each image as its entry says
     found = resources()
-    for offset, _ in (found[(14, group)] for group in (108, 109)):
+    for group, sizes in ((108, icon_sizes), (109, '16,32,48')):
+        offset = found[(14, group)][0]
         entries = [u('BBBBHHIH', offset + 6 + 14 * k) for k in range(u('H', offset + 4)[0])]
-        assert sorted(e[0] for e in entries) == [16, 32, 48], 'group sizes %s' % entries
-        for width, height, _, _, _, bits, size, ident in entries:
+        assert sorted(e[0] or 256 for e in entries) == sorted(map(int, sizes.split(','))), 'group sizes %s' % entries
+        for width, height, _, _, _, bits, size, ident in ((w or 256, h or 256, *e) for w, h, *e in entries):
             data, data_size = found[(3, ident)]
             png = image[data:data + 8] == b'\x89PNG\r\n\x1a\n'
             got = struct.unpack_from('>IIBB', image, data + 16) if png else u('iiHH', data + 4)
@@ -129,7 +142,7 @@ checks = [('imports system DLLs only, with lookup tables', imports), ('GUI subsy
           ('entry point inside .text', lambda: any(n == '.text' and va <= entry < va + vs for n, vs, va, *_ in sections)),
           ('no time stamp', lambda: stamp == 0), ('checksum absent or right', lambda: checksum in (0, image_checksum())),
           ('dialogs', dialogs), ('manifest', manifest), ('version information', version_info), ('icons', icons)]
-checks += [('at most %d bytes (%d)' % (limit, len(image)), lambda: len(image) <= limit)] * (arch == 'i686')
+checks += [('at most %d bytes (%d)' % (limit, len(image)), lambda: len(image) <= limit)] * (arch == 'i686' and not edited)
 failed = 0
 for what, check in checks:
     try:

@@ -3,8 +3,8 @@
 // browse, browse-ok, browse-cancel, still-open:MS, shot:KIND, close-main, exit:CODE, status-fits:GLOB and
 // prompt-fits:GLOB (a text with the pieces between the *s in order, drawn whole in its control). Clicks are posted (a
 // sent one would block while its box is open).
-// gui_driver --update EXE TYPE NAME FILE...: replaces resources of EXE with the system's resource functions. Without
-// arguments: writes its folder and path to a file.
+// gui_driver --resources EXE: prints what the system reads from EXE's resources. Without arguments: writes its folder
+// and path to a file.
 #include <windows.h>
 
 #include <stdio.h>
@@ -196,23 +196,56 @@ bool Step(const std::string& step) {
   return !intruder || Fail("main dialog closed or another window appeared");
 }
 
-// TYPE NAME FILE...: each resource of EXE replaced by the file's bytes, as resource editors do it.
-int UpdateResources(const char* exe, char** items, int count) {
-  HANDLE update = BeginUpdateResourceA(exe, FALSE);
-  for (int i = 0; i + 2 < count; i += 3) {
-    std::string data;
-    FILE* file = fopen(items[i + 2], "rb");
-    for (int c; file && (c = fgetc(file)) != EOF;) data += (char)c;
-    if (!file || !UpdateResourceA(update, MAKEINTRESOURCEA(atoi(items[i])), MAKEINTRESOURCEA(atoi(items[i + 1])),
-                                  MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), &data[0], data.size()))
-      return printf("FAIL update %s %s\n", items[i], items[i + 1]), 1;
-    fclose(file);
+// --resources EXE: what the system itself reads from EXE, a line each: every version string of the translation it
+// names, the fixed file and product versions, the width of the icon the system makes of each image of icon group 108,
+// and the level its manifest requests.
+int ShowResources(const char* exe) {
+  DWORD ignored, size = GetFileVersionInfoSizeA(exe, &ignored);
+  std::vector<char> info(size + 1);
+  WORD* translation = nullptr;
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (!GetFileVersionInfoA(exe, 0, size, info.data()) || !VerQueryValueA(info.data(), "\\", (void**)&fixed, &length) ||
+      !VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", (void**)&translation, &length))
+    return printf("FAIL version information\n");
+  for (const char* key : {"FileVersion", "ProductVersion", "ProductName", "FileDescription", "CompanyName",
+                          "LegalCopyright", "OriginalFilename", "Comments"}) {
+    wchar_t query[100], *value = nullptr;
+    char text[1024] = "";
+    swprintf(query, 100, L"\\StringFileInfo\\%04x%04x\\%hs", translation[0], translation[1], key);
+    if (VerQueryValueW(info.data(), query, (void**)&value, &length))
+      WideCharToMultiByte(CP_UTF8, 0, value, -1, text, sizeof text, nullptr, nullptr);
+    printf("%s: %s\n", key, text);
   }
-  return EndUpdateResourceA(update, FALSE) ? printf("DRIVER OK\n") * 0 : printf("FAIL EndUpdateResource\n");
+  printf("fixed: %d.%d.%d.%d %d.%d.%d.%d\nicons:", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+         HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS), HIWORD(fixed->dwProductVersionMS),
+         LOWORD(fixed->dwProductVersionMS), HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS));
+  HMODULE image = LoadLibraryExA(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  auto load = [&](int id, LPCSTR type, DWORD* bytes) {
+    HRSRC found = FindResourceA(image, MAKEINTRESOURCEA(id), type);
+    *bytes = found ? SizeofResource(image, found) : 0;
+    return found ? (BYTE*)LockResource(LoadResource(image, found)) : nullptr;
+  };
+  BYTE* group = load(108, RT_GROUP_ICON, &size);
+  for (int k = 0; group && k < *(WORD*)(group + 4); k++) {  // GRPICONDIR: 6 bytes, then 14 per image, width first
+    int width = group[6 + 14 * k] ? group[6 + 14 * k] : 256;
+    int id = LookupIconIdFromDirectoryEx(group, TRUE, width, width, 0);
+    BYTE* data = load(id, RT_ICON, &size);
+    HICON icon = data ? CreateIconFromResourceEx(data, size, TRUE, 0x30000, 0, 0, 0) : nullptr;
+    ICONINFO parts = {};
+    BITMAP bitmap = {};
+    if (icon && GetIconInfo(icon, &parts)) GetObjectA(parts.hbmColor, sizeof bitmap, &bitmap);
+    printf(" %ld", bitmap.bmWidth);
+  }
+  const char* manifest = (const char*)load(1, RT_MANIFEST, &size);
+  std::string xml(manifest ? manifest : "", manifest ? size : 0);
+  size_t at = xml.find("level=\"", xml.find("requestedExecutionLevel")), from = at + 7;
+  printf("\nlevel: %s\n", at == std::string::npos ? "" : xml.substr(from, xml.find('"', from) - from).c_str());
+  return 0;
 }
 
 int main(int argc, char** argv) {
-  if (argc > 2 && std::string(argv[1]) == "--update") return UpdateResources(argv[2], argv + 3, argc - 3);
+  if (argc == 3 && std::string(argv[1]) == "--resources") return ShowResources(argv[2]);
   if (argc < 3) {
     char directory[MAX_PATH] = "", self[MAX_PATH] = "";
     GetCurrentDirectoryA(sizeof directory, directory);

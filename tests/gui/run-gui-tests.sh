@@ -30,9 +30,30 @@ sfx() {
     cat "$t/payload.zip"; } >"$t/pkg.exe" && zip -q -A "$t/pkg.exe"
 }
 w() { win "$t/$1"; }  # the Windows form of a path in the row's folder
-edit_stub() {  # $t/edited.exe: the stub with another icon and version information, put in by the system's functions
-  cp "$stub" "$t/edited.exe" && (cd "$t" && python3 "$here/edit-resources.py" "$root/resources/prompt.ico" . >items &&
-    wine "$driver" --update edited.exe $(cat items) | grep -q '^DRIVER OK')
+# publish LEVEL [PACK_ARGUMENTS]: $t/pkg.exe packed from the sample by zarvel with the table's stub, asking for LEVEL.
+zarvel=$(realpath "${ZARVEL:-$root/build/native/zarvel}") version=$(grep -oP 'project\(zarvel VERSION \K[\d.]+' "$root/CMakeLists.txt")
+publish() { "$zarvel" pack -o "$t/pkg.exe" --stub "$stub" --elevation "$1" "${@:2}" "$sample"/* >/dev/null; }
+publisher=(FileVersion=2.3.4 "ProductVersion=7 beta" "ProductName=Example Tool" "FileDescription=Example installer"
+  "CompanyName=Exämple 日本" "LegalCopyright=(c) Example" OriginalFilename=setup.exe "Comments=a test") publishing=()
+for pair in "${publisher[@]}"; do publishing+=(--version-info "$pair"); done
+# An icon of 256 (PNG), 48, 32 and 16 pixels: the 256-pixel image alone outgrows the stub's resource section.
+publisher_icon() { convert -seed 7 -size 256x256 plasma: -alpha set -depth 8 -define icon:auto-resize=256,48,32,16 \
+  "$t/icon.ico"; }
+read_back() {  # LINE...: what the system reads from pkg.exe's resources holds each LINE
+  wine "$driver" --resources "$(w pkg.exe)" 2>/dev/null | tr -d '\r' >"$t/resources"
+  for line; do grep -qxF "$line" "$t/resources" || { echo "    no '$line' in: $(cat "$t/resources")"; return 1; }; done
+}
+signed() {  # pkg.exe signed after packing: the signature verifies, and unzip, 7z and zarvel still test the archive
+  (cd "$t" && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -subj /CN=t &&
+    osslsigncode sign -certs cert.pem -key key.pem -in pkg.exe -out signed.exe &&
+    osslsigncode verify -CAfile cert.pem -in signed.exe && unzip -tq signed.exe && 7z t signed.exe &&
+    "$zarvel" test signed.exe) >"$t/signed.log" 2>&1 || { echo "    signing: $(tail -3 "$t/signed.log")"; return 1; }
+}
+edited_image() {  # LEVEL ICON_SIZES [KEY=VALUE...]: pkg.exe's stub, its resource section grown past its place so that
+  # the relocations moved, passes the binary check with those resources
+  [ "$(objdump -h "$t/pkg.exe" | grep -F .reloc)" != "$(objdump -h "$stub" | grep -F .reloc)" ] ||
+    { echo "    the resources did not outgrow their section"; return 1; }
+  bash "$here/check-stub-binary.sh" "$t/pkg.exe" "$arch" "$@" >"$t/check.log" || { grep FAILED "$t/check.log"; return 1; }
 }
 prompt() { printf 'In the directory %s\\ exists already a file \n%s. Replace the file ?' "$(w out)" "$1"; }
 old() { local f; for f; do mkdir -p "$(dirname "$t/out/$f")" && printf 'old\n' >"$t/out/$f"; done; }
@@ -97,12 +118,20 @@ long_name; mkdir $t/src && head -c 30000000 /dev/urandom >$t/src/$(printf a%.0s 
 long_directory; d=out/$(printf d%.0s {1..100}) && mkdir -p $t/$d && printf 'old\n' >$t/$d/a.txt && sfx $sample
   ; main "field:$(w $d)" click:1 "prompt-fits:In the directory Z:\*...*ddd\ exists already a file *a.txt. Replace the file ?"
   answer:1 @ok exit:0; same_tree $sample $t/$d
-edited_stub; edit_stub && stub=$t/edited.exe sfx $sample; @go @ok exit:0; same_tree $sample $t/out &&
-  grep -qaP 'E\x00x\x00a\x00m\x00p\x00l\x00e\x00 \x00P' $t/pkg.exe
+unix_names; mkdir $t/src && echo grüße >$t/src/grüße.txt && echo Ωmega >$t/src/Ωmega.txt && echo 日本 >$t/src/日本.txt &&
+  (cd $t/src && zip -q ../unix.zip *) && "$zarvel" pack -o $t/pkg.exe --stub "$stub" $t/unix.zip >/dev/null
+  ; @go "status:Error (19963) in pkg.exe." still-open:1500 close-main exit:0; content out/grüße.txt grüße &&
+  content out/Omega.txt Ωmega && absent out/日本.txt && [ "$(ls $t/out | wc -l)" = 2 ]
+publisher; publisher_icon && publish requireAdministrator --icon $t/icon.ico "${publishing[@]}"; @go @ok exit:0
+  ; same_tree $sample $t/out && read_back "${publisher[@]/=/: }" "fixed: 2.3.4.0 $version.0" "icons: 256 48 32 16"
+  "level: requireAdministrator" && edited_image requireAdministrator 16,32,48,256 "${publisher[@]}" && signed
+elevation_highest; publish highestAvailable; @go @ok exit:0; same_tree $sample $t/out && read_back "level: highestAvailable"
+elevation_invoker; publish asInvoker --version-info FileVersion=5; @go @ok exit:0; same_tree $sample $t/out
+  && read_back "level: asInvoker" "fixed: 5.0.0.0 $version.0"
 TABLE
 
 run_table() {  # LABEL STUB: a line per row, then the total
-  local passed=0 failed=0 row name prepare steps checks log stub=$2 shots=$out/shots/$1
+  local passed=0 failed=0 row name prepare steps checks log stub=$2 arch=$1 shots=$out/shots/$1
   mkdir -p "$shots" && export ZARVEL_SHOTS && ZARVEL_SHOTS=$(win "$shots")
   for row in "${rows[@]}"; do
     IFS=';' read -r name prepare steps checks <<<"$row"

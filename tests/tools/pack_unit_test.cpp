@@ -7,6 +7,7 @@
 
 #include "common/test_support.h"
 #include "tools/pack_internal.h"
+#include "tools/pe_resources.h"
 
 TEST(PackOutput, AppearsOnlyWhenCommittedAndNeverPastItsLimit) {
   namespace fs = std::filesystem;
@@ -32,6 +33,7 @@ TEST(PackOutput, RewritesEarlierBytesAndCutsItsEnd) {
   out.Write("abcdef", 6);
   out.WriteAt(1, "XY", 2);
   out.Write("g", 1);  // still at the end
+  EXPECT_EQ(out.Position(), 7u);
   EXPECT_THROW(out.WriteAt(6, "..", 2), pack::PackError);
   out.Truncate(4);
   out.Write("z", 1);
@@ -80,4 +82,57 @@ TEST(PackPieces, JoinIntoOneStreamAsSmallAsTheWhole) {
     inflateEnd(&z);
     EXPECT_TRUE(out == text);
   }
+}
+
+// A version string is refused for an unknown key, and for a value that is not Unicode text of at most 256 characters
+// in strict UTF-8: no overlong forms, surrogates, code points past U+10FFFF, cut sequences or NUL.
+TEST(PeResources, VersionStringsAreKnownKeysWithUnicodeText) {
+  const struct {
+    const char* key;
+    std::string value;
+    const char* said;  // a part of the problem; "" for none
+  } rows[] = {{"Colour", "red", "unknown key (the keys are FileVersion, ProductVersion, ProductName, "
+                                "FileDescription, CompanyName, LegalCopyright, OriginalFilename, Comments)"},
+              {"Comments", "", ""}, {"CompanyName", "Ex\xC3\xA4mple \xE6\x97\xA5\xF0\x9F\x98\x80", ""},
+              {"Comments", std::string(256, 'x'), ""}, {"Comments", std::string(257, 'x'), "longer than 256"},
+              {"Comments", "\xC0\xAF", "UTF-8"}, {"Comments", "\xED\xA0\x80", "UTF-8"},
+              {"Comments", "\xF4\x90\x80\x80", "UTF-8"}, {"Comments", "\xE6\x97", "UTF-8"}, {"Comments", "\x80", "UTF-8"},
+              {"Comments", std::string("a\0b", 3), "NUL"}};
+  for (const auto& row : rows) {
+    std::string problem = pe::VersionStringProblem(row.key, row.value);
+    EXPECT_EQ(problem.empty(), !*row.said) << row.value << ": " << problem;
+    EXPECT_NE(problem.find(row.said), std::string::npos) << row.value << ": " << problem;
+  }
+}
+
+// Each 32-bit word of the real stub spoiled in turn, as a hostile program might be: the readers answer without
+// reading outside the image or looping, and every image the editor takes becomes a stub that passes its own check
+// and asks for the edited level.
+TEST(PeResources, SpoiledImagesAreRefusedOrEditedIntoGoodStubs) {
+  const char* path = getenv("ZARVEL_STUB");
+  ASSERT_TRUE(path && *path) << "ZARVEL_STUB names the release stub";
+  std::string bytes = testing_support::ReadFileBytes(path);
+  const std::vector<uint8_t> stub(bytes.begin(), bytes.end());
+  ASSERT_EQ(pe::ManifestExecutionLevel(stub), "asInvoker");
+  pe::StubEdits edits;
+  edits.executionLevel = "requireAdministrator";
+  size_t edited = 0, refused = 0;
+  for (size_t at = 0; at + 4 <= stub.size(); at += 4) {
+    for (uint32_t value : {0u, 0xFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+      std::vector<uint8_t> image = stub;
+      memcpy(&image[at], &value, 4);
+      std::string level = pe::ManifestExecutionLevel(image);
+      ASSERT_TRUE(level == "asInvoker" || level.empty()) << at << ": " << level;
+      try {
+        std::vector<uint8_t> out = pe::EditStub(image, edits);
+        ASSERT_EQ(pe::StubProblem(out), "") << at;
+        ASSERT_EQ(pe::ManifestExecutionLevel(out), edits.executionLevel) << at;
+        edited++;
+      } catch (const pack::PackError&) {
+        refused++;
+      }
+    }
+  }
+  EXPECT_GT(refused, 0u);
+  EXPECT_GT(edited, refused);
 }

@@ -99,6 +99,8 @@ class Cli(Tool):
 
 
 STUB = os.environ.get("ZARVEL_STUB") or "build/i686/zarvel-stub.exe"  # the stub zarvel has built in
+CHECK_STUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../gui/check-stub-binary.sh")
+WINE_PROGRAM = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/notepad.exe"  # a Windows program, not a stub
 local = lambda *when: time.mktime(when + (0, 0, -1))  # noqa: E731
 WHEN = local(2001, 2, 3, 4, 5, 7)  # an odd second: DOS times keep two-second steps
 BAD_NAMES = {"what?.txt": "'?'", "back\\slash": "'\\'", "colon:here": "unsafe", "trailing dot.": "unsafe",
@@ -336,6 +338,33 @@ class Pack(Tool):
         self.check(0, *f"openssl req -x509 -newkey rsa:2048 -nodes -keyout {key} -out {cert} -subj /CN=t".split())
         self.check(0, "osslsigncode", "sign", "-certs", cert, "-key", key, "-in", out, "-out", signed)
         self.readable(signed)
+
+    def test_publisher_resources_go_into_the_stub_and_unusable_ones_are_refused(self):
+        ico, out, t = self.tmp + "/icon.ico", self.tmp + "/out.exe", self.tmp + "/"
+        # 256 (PNG), 48, 32 and 16 pixels: the 256-pixel image alone outgrows the stub's resource section.
+        self.check(0, *"convert -seed 7 -size 256x256 plasma: -alpha set -depth 8 -define "
+                   "icon:auto-resize=256,48,32,16".split(), ico)
+        strings = ["FileVersion=1.2", "ProductVersion=7 beta", "CompanyName=Ex\u00e4mple \u65e5\u672c"]
+        versions = [a for pair in strings for a in ("--version-info", pair)]
+        self.pack("tree", "--icon", ico, "--elevation", "highestAvailable", *versions)
+        self.readable(out)  # and the stub inside it, by a reader of its own:
+        self.check(0, "bash", CHECK_STUB, out, "i686", "highestAvailable", "16,32,48,256", *strings)
+        icon, key = read(ico), t + "key.pem"
+        write(t + "cut.ico", icon[:-1])
+        write(t + "empty.ico", icon[:4] + b"\0\0")
+        write(t + "outside.ico", icon[:18] + struct.pack("<I", len(icon)) + icon[22:])  # where the first image lies
+        self.check(0, *f"openssl req -x509 -newkey rsa:2048 -nodes -keyout {key} -out {t}c.pem -subj /CN=t".split())
+        self.check(0, *f"osslsigncode sign -certs {t}c.pem -key {key} -in {STUB} -out {t}signed.exe".split())
+        rows = [("--icon", "cut.ico", 1, "image 4 lies outside the file"), ("--icon", "empty.ico", 1, "holds no image"),
+                ("--icon", "outside.ico", 1, "image 1 lies outside the file"),
+                ("--version-info", "Colour=red", 2, "unknown key"), ("--stub", "signed.exe", 1, "after packing"),
+                ("--stub", WINE_PROGRAM, 1, "no dialog 101"), ("--stub", "tree/README.txt", 1, "no MZ header"),
+                ("--stub", out, 1, "is it a self-extractor already?")]
+        for option, value, status, reason in rows:
+            with self.subTest(value=value):
+                result = self.check(status, ZARVEL, "pack", "-o", "bad.exe", option, value, "tree")
+                self.assertIn(reason, result.stderr)
+                self.assertFalse([n for n in os.listdir(self.tmp) if n.startswith("bad.exe")])
 
 
 
