@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 # zarvel end to end. list, test, extract and info on archives from real tools: output, exit statuses, what is written,
 # extraction as unzip does it. pack: what it makes, read by unzip, 7z, bsdtar, zipfile and zarvel; repacking that keeps
-# bytes; refusals that leave nothing behind; reproducible output.
+# bytes; refusals that leave nothing behind; reproducible output, large members in pieces too; no crash nor leftover
+# when memory runs short.
 import os, pathlib, resource, shutil, signal, struct, subprocess, tempfile, time, unittest, zipfile, zlib
 
 BUILD = os.environ.get("ZARVEL_BUILD", "build/native")
