@@ -105,9 +105,9 @@ TEST(PeResources, VersionStringsAreKnownKeysWithUnicodeText) {
   }
 }
 
-// Each 32-bit word of the real stub spoiled in turn, as a hostile program might be: the readers answer without
-// reading outside the image or looping, and every image the editor takes becomes a stub that passes its own check
-// and asks for the edited level.
+// Each 32-bit word of the real stub's headers and resource section spoiled in turn, as a hostile program might be:
+// the readers answer without reading outside the image or looping, and every image the editor takes becomes a stub
+// that passes its own check and asks for the edited level.
 TEST(PeResources, SpoiledImagesAreRefusedOrEditedIntoGoodStubs) {
   const char* path = getenv("ZARVEL_STUB");
   ASSERT_TRUE(path && *path) << "ZARVEL_STUB names the release stub";
@@ -116,8 +116,10 @@ TEST(PeResources, SpoiledImagesAreRefusedOrEditedIntoGoodStubs) {
   ASSERT_EQ(pe::ManifestExecutionLevel(stub), "asInvoker");
   pe::StubEdits edits;
   edits.executionLevel = "requireAdministrator";
-  size_t edited = 0, refused = 0;
-  for (size_t at = 0; at + 4 <= stub.size(); at += 4) {
+  size_t edited = 0, refused = 0, headers = 0x400, section = std::string(bytes, 0, headers).find(".rsrc");
+  uint32_t raw[2];  // the section header's size and position of its data
+  memcpy(raw, &stub.at(section + 16), sizeof raw);
+  for (size_t at = 0; at + 4 <= raw[1] + raw[0]; at = at + 4 == headers ? raw[1] : at + 4) {
     for (uint32_t value : {0u, 0xFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
       std::vector<uint8_t> image = stub;
       memcpy(&image[at], &value, 4);
