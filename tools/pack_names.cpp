@@ -96,7 +96,6 @@ bool UnicodePathName(const std::string& storedName, const std::string& extra, st
   return !name->empty() && IsValidUtf8(*name);
 }
 
-
 }  // namespace
 
 std::string MemberNameProblem(const std::string& storedName) {
@@ -131,7 +130,8 @@ size_t FindExtraField(const std::string& extra, uint16_t id) {
 }
 
 std::string WithoutUnicodePath(std::string extra) {
-  for (size_t at; (at = FindExtraField(extra, kUnicodePathExtraId)) != std::string::npos;) {
+  size_t at;
+  while ((at = FindExtraField(extra, kUnicodePathExtraId)) != std::string::npos) {
     extra.erase(at, kExtraHeaderSize + ReadLe16((const uint8_t*)extra.data() + at + 2));
   }
   return extra;
