@@ -425,7 +425,8 @@ std::vector<uint8_t> ReplaceSection(const std::vector<uint8_t>& image, const Hea
   for (size_t i = 0; i < h.directoryCount; i++) {
     uint32_t at = h.directories + 8 * i, rva = Get32(out, at);
     for (const Section* s : later) {
-      if (i != kSecurityDirectory && rva >= s->address && rva < (uint64_t)s->address + std::max(s->virtualSize, s->rawSize)) {
+      uint64_t end = (uint64_t)s->address + std::max(s->virtualSize, s->rawSize);
+      if (i != kSecurityDirectory && rva >= s->address && rva < end) {
         Put32(out, at, rva + addressShift);
       }
     }
@@ -503,7 +504,8 @@ void ReplaceIcon(std::vector<Resource>& resources, const std::vector<IconImage>&
   Key language = old->language;
   std::set<uint32_t> dropped = GroupMembers(*old), kept;
   for (const Resource& r : resources) {
-    if (r.type.Is(kIconGroupType) && !r.name.Is(IDI_APPLICATION_ICON)) for (uint32_t id : GroupMembers(r)) kept.insert(id);
+    if (!r.type.Is(kIconGroupType) || r.name.Is(IDI_APPLICATION_ICON)) continue;
+    for (uint32_t id : GroupMembers(r)) kept.insert(id);
   }
   resources.erase(std::remove_if(resources.begin(), resources.end(), [&](const Resource& r) {
     return (r.type.Is(kIconGroupType) && r.name.Is(IDI_APPLICATION_ICON)) ||
@@ -726,7 +728,9 @@ std::string VersionStringProblem(const std::string& key, const std::string& valu
   std::u32string points;
   if (!DecodeUtf8(value, &points)) return "not valid UTF-8 (or a surrogate, or past U+10FFFF)";
   if (points.find(U'\0') != std::u32string::npos) return "holds a NUL character";
-  if (points.size() > kMaxVersionCharacters) return "longer than " + std::to_string(kMaxVersionCharacters) + " characters";
+  if (points.size() > kMaxVersionCharacters) {
+    return "longer than " + std::to_string(kMaxVersionCharacters) + " characters";
+  }
   return "";
 }
 

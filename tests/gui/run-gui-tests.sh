@@ -31,7 +31,8 @@ sfx() {
 }
 w() { win "$t/$1"; }  # the Windows form of a path in the row's folder
 # publish LEVEL [PACK_ARGUMENTS]: $t/pkg.exe packed from the sample by zarvel with the table's stub, asking for LEVEL.
-zarvel=$(realpath "${ZARVEL:-$root/build/native/zarvel}") version=$(grep -oP 'project\(zarvel VERSION \K[\d.]+' "$root/CMakeLists.txt")
+zarvel=$(realpath "${ZARVEL:-$root/build/native/zarvel}")
+version=$(grep -oP 'project\(zarvel VERSION \K[\d.]+' "$root/CMakeLists.txt")
 publish() { "$zarvel" pack -o "$t/pkg.exe" --stub "$stub" --elevation "$1" "${@:2}" "$sample"/* >/dev/null; }
 publisher=(FileVersion=2.3.4 "ProductVersion=7 beta" "ProductName=Example Tool" "FileDescription=Example installer"
   "CompanyName=Exämple 日本" "LegalCopyright=(c) Example" OriginalFilename=setup.exe "Comments=a test") publishing=()
@@ -53,7 +54,8 @@ edited_image() {  # LEVEL ICON_SIZES [KEY=VALUE...]: pkg.exe's stub, its resourc
   # the relocations moved, passes the binary check with those resources
   [ "$(objdump -h "$t/pkg.exe" | grep -F .reloc)" != "$(objdump -h "$stub" | grep -F .reloc)" ] ||
     { echo "    the resources did not outgrow their section"; return 1; }
-  bash "$here/check-stub-binary.sh" "$t/pkg.exe" "$arch" "$@" >"$t/check.log" || { grep FAILED "$t/check.log"; return 1; }
+  bash "$here/check-stub-binary.sh" "$t/pkg.exe" "$arch" "$@" >"$t/check.log" ||
+    { grep FAILED "$t/check.log"; return 1; }
 }
 prompt() { printf 'In the directory %s\\ exists already a file \n%s. Replace the file ?' "$(w out)" "$1"; }
 old() { local f; for f; do mkdir -p "$(dirname "$t/out/$f")" && printf 'old\n' >"$t/out/$f"; done; }

@@ -95,8 +95,8 @@ TEST(PeResources, VersionStringsAreKnownKeysWithUnicodeText) {
                                 "FileDescription, CompanyName, LegalCopyright, OriginalFilename, Comments)"},
               {"Comments", "", ""}, {"CompanyName", "Ex\xC3\xA4mple \xE6\x97\xA5\xF0\x9F\x98\x80", ""},
               {"Comments", std::string(256, 'x'), ""}, {"Comments", std::string(257, 'x'), "longer than 256"},
-              {"Comments", "\xC0\xAF", "UTF-8"}, {"Comments", "\xED\xA0\x80", "UTF-8"},
-              {"Comments", "\xF4\x90\x80\x80", "UTF-8"}, {"Comments", "\xE6\x97", "UTF-8"}, {"Comments", "\x80", "UTF-8"},
+              {"Comments", "\xC0\xAF", "UTF-8"}, {"Comments", "\xED\xA0\x80", "UTF-8"}, {"Comments", "\x80", "UTF-8"},
+              {"Comments", "\xF4\x90\x80\x80", "UTF-8"}, {"Comments", "\xE6\x97", "UTF-8"},
               {"Comments", std::string("a\0b", 3), "NUL"}};
   for (const auto& row : rows) {
     std::string problem = pe::VersionStringProblem(row.key, row.value);
