@@ -1,7 +1,7 @@
 // The platform layer on Win32. Files are opened with CreateFileA and the
 // core holds their handles as integers, as it would a C runtime's, without
-// pulling one in; names convert with OemToCharBuffA and the
-// UTF-8 and ANSI code page calls; times go through DosDateTimeToFileTime,
+// pulling one in; names convert from the OEM code page or UTF-8 to the
+// ANSI code page through UTF-16, refusing what does not fit; times go through DosDateTimeToFileTime,
 // LocalFileTimeToFileTime and SetFileTime, as local time.
 #include "platform/platform.h"
 
@@ -153,24 +153,32 @@ void PlatformSetFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {
   CloseHandle(file);
 }
 
+namespace {
+
+// A name in `codePage` in the ANSI code page, through UTF-16; false when a
+// byte is not valid there or a character has no place in the ANSI code page.
+// The system's best fit would otherwise write a near match (Omega for the
+// Greek letter), a name the archive does not hold.
+bool ToAnsiCodePage(UINT codePage, const char* text, char* ansi, size_t capacity) {
+  const int kWideCapacity = 1024;
+  WCHAR wide[kWideCapacity];
+  int wideLength = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text, -1, wide, kWideCapacity);
+  if (wideLength <= 0) return false;
+  BOOL usedDefault = FALSE;
+  UINT ansiCodePage = GetACP();
+  // The UTF-8 code page takes no default character: every character fits.
+  bool utf8 = ansiCodePage == CP_UTF8;
+  int n = WideCharToMultiByte(ansiCodePage, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, wideLength, ansi,
+                              (int)capacity, nullptr, utf8 ? nullptr : &usedDefault);
+  return n > 0 && !usedDefault;
+}
+
+}  // namespace
+
 bool PlatformOemToAnsi(const char* oem, char* ansi, size_t capacity) {
-  size_t n = strlen(oem);
-  if (n + 1 > capacity) return false;
-  OemToCharBuffA(oem, ansi, (DWORD)n);
-  ansi[n] = 0;
-  return true;
+  return ToAnsiCodePage(CP_OEMCP, oem, ansi, capacity);
 }
 
 bool PlatformUtf8ToAnsi(const char* utf8, char* ansi, size_t capacity) {
-  const int kWideCapacity = 1024;
-  WCHAR wide[kWideCapacity];
-  int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide, kWideCapacity);
-  if (wideLength <= 0) return false;
-  BOOL usedDefault = FALSE;
-  UINT codePage = GetACP();
-  // The UTF-8 code page takes no default character: every character fits.
-  int n = WideCharToMultiByte(codePage, codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, wide,
-                              wideLength, ansi, (int)capacity, nullptr,
-                              codePage == CP_UTF8 ? nullptr : &usedDefault);
-  return n > 0 && !usedDefault;
+  return ToAnsiCodePage(CP_UTF8, utf8, ansi, capacity);
 }

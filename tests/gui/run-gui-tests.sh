@@ -123,7 +123,7 @@ long_directory; d=out/$(printf d%.0s {1..100}) && mkdir -p $t/$d && printf 'old\
 unix_names; mkdir $t/src && echo grüße >$t/src/grüße.txt && echo Ωmega >$t/src/Ωmega.txt && echo 日本 >$t/src/日本.txt &&
   (cd $t/src && zip -q ../unix.zip *) && "$zarvel" pack -o $t/pkg.exe --stub "$stub" $t/unix.zip >/dev/null
   ; @go "status:Error (19963) in pkg.exe." still-open:1500 close-main exit:0; content out/grüße.txt grüße &&
-  content out/Omega.txt Ωmega && absent out/日本.txt && [ "$(ls $t/out | wc -l)" = 2 ]
+  [ "$(ls $t/out)" = grüße.txt ]
 publisher; publisher_icon && publish requireAdministrator --icon $t/icon.ico "${publishing[@]}"; @go @ok exit:0
   ; same_tree $sample $t/out && read_back "${publisher[@]/=/: }" "fixed: 2.3.4.0 $version.0" "icons: 256 48 32 16"
   "level: requireAdministrator" && edited_image requireAdministrator 16,32,48,256 "${publisher[@]}" && signed
