@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <iterator>
 #include <thread>
 
 #include "tools/commands.h"
@@ -26,7 +27,8 @@ const char kUsage[] =
     "\n"
     "Makes a self-extractor OUT.exe: the stub, a configuration block and a ZIP archive.\n"
     "INPUTs are files and folders (folders are packed with everything in them, under\n"
-    "their own name), or a single existing .zip whose members are copied unchanged.\n"
+    "their own name), or a single existing .zip whose members are copied without\n"
+    "recompressing them.\n"
     "\n"
     "  -o, --output OUT   the self-extractor to write (replaced only when packing succeeds)\n"
     "  --dir DIR          target folder the self-extractor proposes (at most 256 characters)\n"
@@ -37,7 +39,8 @@ const char kUsage[] =
     "  --run-unchecked    accept a --run program that none of these holds\n"
     "  --icon FILE.ico    the self-extractor's icon (all the images of FILE.ico)\n"
     "  --version-info KEY=VALUE\n"
-    "                     a version string: %s\n"
+    "                     a version string; KEY is one of\n"
+    "                     %s\n"
     "  --elevation LEVEL  the rights it asks for: asInvoker, highestAvailable or\n"
     "                     requireAdministrator (default: what the --run program's\n"
     "                     manifest asks for, else asInvoker)\n"
@@ -79,9 +82,14 @@ std::string ParseElevation(const std::string& text) {
   UsageError("--elevation takes asInvoker, highestAvailable or requireAdministrator, not '" + text + "'");
 }
 
+// The keys, four to a line of the help text.
 std::string VersionKeyList() {
+  const size_t kKeysPerLine = 4;
   std::string list;
-  for (const char* key : pe::kVersionKeys) list += (list.empty() ? "" : ", ") + std::string(key);
+  for (size_t i = 0; i < std::size(pe::kVersionKeys); i++) {
+    if (i > 0) list += i % kKeysPerLine == 0 ? ",\n                     " : ", ";
+    list += pe::kVersionKeys[i];
+  }
   return list;
 }
 
