@@ -42,10 +42,10 @@ measure() {  # LABEL OUTPUT COMMAND...
   local label=$1 output=$2
   shift 2
   rm -f "$output"
-  (cd "$work/in" && /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null)
-  read -r seconds kib < "$work/time"
-  printf '%-24s %12d bytes  %7.1f s  %6d MiB resident\n' "$label" "$(stat -c %s "$output")" "$seconds" \
-    $((kib >> 10))
+  (cd "$work/in" && /usr/bin/time -f '%e %M %P' -o "$work/time" "$@" >/dev/null)
+  read -r seconds kib cpu < "$work/time"
+  printf '%-24s %12d bytes  %7.1f s  %5s CPU  %6d MiB resident\n' "$label" "$(stat -c %s "$output")" "$seconds" \
+    "$cpu" $((kib >> 10))
 }
 
 measure "zarvel pack (default)" "$work/zarvel.exe" "$zarvel" pack -o "$work/zarvel.exe" large.bin
