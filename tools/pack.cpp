@@ -45,8 +45,11 @@ const char kUsage[] =
     "                     requireAdministrator (default: what the --run program's\n"
     "                     manifest asks for, else asInvoker)\n"
     "  --stub STUB.exe    the self-extractor program to use%s\n"
-    "  --level N          compression level, 0 (store) to 12 (smallest, default %d)\n"
-    "  --jobs N           threads compressing members (default: one per core)\n"
+    "  --level N          compression level, 0 (store) to 12 (smallest, default %d); files\n"
+    "                     of 16 MiB and more are compressed in 4 MiB pieces on every\n"
+    "                     thread with a scale that ends at 9, which levels 10 to 12 use\n"
+    "  --jobs N           threads compressing members (default: one per core; at most\n"
+    "                     16 at levels 10 to 12 and 80 below, to bound memory)\n"
     "  -h, --help         show this help\n";
 
 [[noreturn]] void UsageError(const std::string& message) {
