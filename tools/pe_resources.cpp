@@ -17,6 +17,7 @@
 #include <map>
 #include <set>
 
+#include "platform/cp437.h"
 #include "resources/resource_ids.h"
 #include "tools/pack_internal.h"
 
@@ -531,28 +532,24 @@ void ReplaceIcon(std::vector<Resource>& resources, const std::vector<IconImage>&
 
 // ---- version information ----
 
-// Strict UTF-8: no overlong forms, surrogates or code points past U+10FFFF.
-bool DecodeUtf8(const std::string& text, std::u32string* out) {
-  for (size_t i = 0; i < text.size();) {
-    uint8_t lead = text[i];
-    int more = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
-    if (more < 0 || text.size() - i <= (size_t)more) return false;
-    char32_t c = more == 0 ? lead : lead & (0x3F >> more);
-    for (int k = 1; k <= more; k++) {
-      if ((text[i + k] & 0xC0) != 0x80) return false;
-      c = c << 6 | (text[i + k] & 0x3F);
-    }
-    static const char32_t kLeast[4] = {0, 0x80, 0x800, 0x10000};
-    if (c < kLeast[more] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+// The code points of UTF-8 text by the platform's strict rule (no overlong
+// forms, surrogates or code points past U+10FFFF); false when the text is
+// not such UTF-8 or holds a NUL.
+bool CodePoints(const std::string& text, std::u32string* out) {
+  if (text.find('\0') != std::string::npos) return false;
+  for (const unsigned char* p = (const unsigned char*)text.c_str(); *p != 0;) {
+    uint32_t c;
+    int length = DecodeUtf8(p, &c);
+    if (length == 0) return false;
     out->push_back(c);
-    i += more + 1;
+    p += length;
   }
   return true;
 }
 
 std::u16string Utf16(const std::string& utf8) {
   std::u32string points;
-  DecodeUtf8(utf8, &points);
+  CodePoints(utf8, &points);
   std::u16string out;
   for (char32_t c : points) {
     if (c < 0x10000) {
@@ -726,8 +723,8 @@ std::string VersionStringProblem(const std::string& key, const std::string& valu
     return "unknown key (the keys are " + known + ")";
   }
   std::u32string points;
-  if (!DecodeUtf8(value, &points)) return "not valid UTF-8 (or a surrogate, or past U+10FFFF)";
-  if (points.find(U'\0') != std::u32string::npos) return "holds a NUL character";
+  if (value.find('\0') != std::string::npos) return "holds a NUL character";
+  if (!CodePoints(value, &points)) return "not valid UTF-8 (or a surrogate, or past U+10FFFF)";
   if (points.size() > kMaxVersionCharacters) {
     return "longer than " + std::to_string(kMaxVersionCharacters) + " characters";
   }
