@@ -79,6 +79,12 @@ class Cli(Tool):
                 self.assertEqual("empty.txt: exists, not replaced" in result.stderr, not policy)
                 self.assertEqual(read(self.tmp + "/x/empty.txt"), content)
 
+    def test_extract_refuses_hostile_names(self):  # each one, a name past 255 bytes too: never cut into a folder's
+        refused = read(HOSTILE.replace(".zip", ".names")).count(b"\n")
+        result = self.check(1, ZARVEL, "extract", HOSTILE, "-d", "out")
+        self.assertIn(f"2 extracted, 0 skipped, {refused} failed", result.stdout)
+        self.assertEqual(sorted(snapshot(self.tmp + "/out")), ["d/", "d/x.txt", "good.txt"])
+
     def test_every_archivers_archive_lists_tests_and_extracts_like_unzip(self):
         archives = sorted(n for n in os.listdir(INTEROP) if n.endswith(".zip"))
         self.assertEqual(len(archives), 13)
@@ -313,16 +319,16 @@ class Pack(Tool):
         self.assertEqual(outcomes, {0, 1})
 
     def test_the_follow_up_program_is_checked_and_the_stub_asks_for_its_level(self):
-        shutil.copy(self.pack("tree", "--elevation", "requireAdministrator", out="admin.exe")[0], self.tmp + "/tree/Setup.exe")
-        found, admin = "'tree/Setup.exe' in the archive, which asks for requireAdministrator", "requireAdministrator"
+        shutil.copy(self.pack("tree", "--elevation", "requireAdministrator", out="admin.exe")[0], self.tmp + "/tree/SetupA.exe")
+        found, admin = "'tree/SetupA.exe' in the archive, which asks for requireAdministrator", "requireAdministrator"
         rows = [  # (options, exit status, what pack says, what info says of the program, the level the stub asks for)
-            (["--run", "tree\\setup /q"], 0, "asks for requireAdministrator, as tree/Setup.exe's manifest does", found,
+            (["--run", "tree\\setupa /q"], 0, "asks for requireAdministrator, as tree/SetupA.exe's manifest does", found,
              admin),
-            (["--run", ' "tree\\Setup.exe" /q', "--elevation", "asInvoker"], 0, "may fail to start it", found, "asInvoker"),
+            (["--run", ' "tree\\SetupA.exe" /q', "--elevation", "asInvoker"], 0, "may fail to start it", found, "asInvoker"),
             (["--run", "cmd /c install.bat"], 0, "", "system directory", "asInvoker"),
             (["--run", "C:\\Tools\\x.exe", "--elevation", "highestAvailable"], 0, "", "absolute", "highestAvailable"),
             (["--run", "setup.exe", "--run-unchecked"], 0, "", "not in the archive", "asInvoker"),
-            (["--run", "tree/Setup.exe.bak"], 1, "'tree/Setup.exe.bak' is not in the archive", "", "")]
+            (["--run", "tree/SetupA.exe.bak"], 1, "'tree/SetupA.exe.bak' is not in the archive", "", "")]
         for i, (options, status, said, program, level) in enumerate(rows):
             with self.subTest(options=options):
                 out, made = self.pack("tree", *options, out=f"run{i}.exe", status=status)
