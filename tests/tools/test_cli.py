@@ -352,7 +352,7 @@ class Pack(Tool):
         # 256 (PNG), 48, 32 and 16 pixels: the 256-pixel image alone outgrows the stub's resource section.
         self.check(0, *"convert -seed 7 -size 256x256 plasma: -alpha set -depth 8 -define "
                    "icon:auto-resize=256,48,32,16".split(), ico)
-        strings = ["FileVersion=1.2", "ProductVersion=7 beta", "CompanyName=Ex\u00e4mple \u65e5\u672c"]
+        strings = ["FileVersion=1.65535", "ProductVersion=7 beta", "CompanyName=Ex\u00e4mple \u65e5\u672c"]
         versions = [a for pair in strings for a in ("--version-info", pair)]
         self.pack("tree", "--icon", ico, "--elevation", "highestAvailable", *versions)
         self.readable(out)  # and the stub inside it, by a reader of its own:
