@@ -47,7 +47,7 @@ struct CentralDirEntry {
   CentralHeader header;
   char name[kNameCapacity];  // converted to the ANSI code page, at most 255 characters
   char* comment;             // always null: entry comments are skipped
-  char* auxBuffer;           // always null
+  CentralDirEntry* byOffset;  // the next entry by local-header offset, once the ranges are checked
   uint8_t selected;          // 1 = extract this entry
   uint8_t nameUnusable;      // 1 = the name cannot be represented; the engine refuses it
 };

@@ -10,6 +10,13 @@
 // The directory walk starts at the recorded offset (absolute in the file) and
 // stops only at an end-record signature; the counts in the end record are
 // never trusted.
+//
+// Every member's record must lie before the central directory and apart from
+// every other: records that share data would let a small archive decode
+// without bound (many records naming one long stream). The entries are
+// chained a second time, through byOffset, and that chain is merge-sorted by
+// local-header offset in place, so the check costs no memory and stays fast
+// for tens of thousands of entries while the list keeps its own order.
 #include <stdlib.h>
 #include <string.h>
 
@@ -29,6 +36,66 @@ const int kCarry = 4;
 bool ReadAt(int64_t pos, uint8_t* buffer, uint32_t count) {
   if (PlatformSeek(archiveHandle, pos, kSeekSet) < 0) return false;
   return PlatformRead(archiveHandle, buffer, count) == (int32_t)count;
+}
+
+uint32_t LocalOffsetOf(const CentralDirEntry* entry) {
+  return CentralField32(entry->header, kCentralLocalHeaderOffset);
+}
+
+// Where a member's record ends at the least: its local header with the name
+// and the compressed data. The extra field is left out, since the local one
+// may be shorter than the central one; data descriptors follow the data.
+int64_t MinimalRecordEnd(const CentralDirEntry* entry) {
+  return (int64_t)LocalOffsetOf(entry) + kSignatureSize + kLocalHeaderSize +
+         CentralField16(entry->header, kCentralNameLength) +
+         CentralField32(entry->header, kCentralCompressedSize);
+}
+
+// Sorts the chain that starts at `head` and runs through byOffset by local
+// offset: merges of neighbouring runs, the runs doubling each pass.
+CentralDirEntry* SortByOffset(CentralDirEntry* head) {
+  for (uint32_t run = 1;; run *= 2) {
+    CentralDirEntry* left = head;
+    CentralDirEntry** link = &head;
+    uint32_t merges = 0;
+    while (left != nullptr) {
+      merges++;
+      CentralDirEntry* right = left;
+      uint32_t leftCount = 0;
+      while (right != nullptr && leftCount < run) {
+        right = right->byOffset;
+        leftCount++;
+      }
+      uint32_t rightCount = run;
+      while (leftCount > 0 || (rightCount > 0 && right != nullptr)) {
+        CentralDirEntry* taken;
+        if (leftCount == 0 || (rightCount > 0 && right != nullptr && LocalOffsetOf(right) < LocalOffsetOf(left))) {
+          taken = right;
+          right = right->byOffset;
+          rightCount--;
+        } else {
+          taken = left;
+          left = left->byOffset;
+          leftCount--;
+        }
+        *link = taken;
+        link = &taken->byOffset;
+      }
+      left = right;
+    }
+    *link = nullptr;
+    if (merges <= 1) return head;
+  }
+}
+
+bool MemberRecordsApart(const EntryList* list) {
+  for (CentralDirEntry* entry = list->head; entry != nullptr; entry = entry->next) entry->byOffset = entry->next;
+  int64_t end = 0;  // of the previous record in the file
+  for (CentralDirEntry* entry = SortByOffset(list->head); entry != nullptr; entry = entry->byOffset) {
+    if (LocalOffsetOf(entry) < end) return false;
+    end = MinimalRecordEnd(entry);
+  }
+  return end <= (int64_t)ReadLe32(endRecord.bytes + kEndCentralOffset);
 }
 
 }  // namespace
@@ -129,7 +196,7 @@ bool AppendEntry(EntryList* list, const CentralHeader* header, char* comment, co
   strncpy(entry->name, name, kNameCapacity - 1);
   entry->name[kNameCapacity - 1] = 0;
   entry->comment = comment;
-  entry->auxBuffer = nullptr;
+  entry->byOffset = nullptr;
   entry->next = nullptr;
   entry->selected = 1;
   entry->nameUnusable = 0;
@@ -154,7 +221,6 @@ void FreeEntryList(EntryList* list) {
   while (entry != nullptr) {
     CentralDirEntry* next = entry->next;
     free(entry->comment);
-    free(entry->auxBuffer);
     free(entry);
     entry = next;
   }
@@ -200,4 +266,5 @@ void ReadCentralDirectory(EntryList* list) {
     }
   }
   if (errorCode == kStatusOk && list->count == 0) errorCode = kStatusNoEntries;
+  if (errorCode == kStatusOk && !MemberRecordsApart(list)) errorCode = kStatusDamaged;
 }

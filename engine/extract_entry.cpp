@@ -36,10 +36,12 @@ uint16_t CheckSupported(const CentralHeader& header) {
   if ((CentralField16(header, kCentralVersionNeeded) & 0xFF) > kHighestVersionNeeded) {
     return kStatusUnsupported;
   }
+  // An encrypted member says so whatever its method: the password is what is
+  // missing first.
+  if (CentralField16(header, kCentralFlags) & kFlagEncrypted) return kStatusEncrypted;
   // Only stored and deflated data can be produced; anything else is refused
   // before a file exists, never written as an empty file.
   if (method != kMethodStored && method != kMethodDeflated) return kStatusUnsupported;
-  if (CentralField16(header, kCentralFlags) & kFlagEncrypted) return kStatusEncrypted;
   return kStatusOk;
 }
 
@@ -96,7 +98,6 @@ void SetOutputFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {
 
 void CopyStoredData() {
   CompressedInputState& in = *Based(&CompressedInput);
-  uint32_t total = CentralField32(currentHeader, kCentralUncompressedSize);
   do {
     uint32_t want = in.remaining < (uint32_t)kInputBufferSize ? in.remaining : kInputBufferSize;
     int32_t got = want == 0 ? 0 : PlatformRead(archiveHandle, in.buffer, want);
@@ -106,19 +107,9 @@ void CopyStoredData() {
       return;
     }
     in.fill = got;
-    Crc32Update(&Crc32, in.buffer, (uint32_t)got);
-    bool wrote = PlatformWrite(outputHandle, in.buffer, (uint32_t)got) == got;
-    bytesWritten += (uint32_t)got;
     in.remaining -= (uint32_t)got;
-    if (!wrote) {
-      errorCode = kStatusFileError;
-      return;
-    }
-    if (ProgressCallback != nullptr && !ProgressCallback(bytesWritten, total)) {
-      errorCode = kStatusCancelled;
-      return;
-    }
-  } while (in.remaining != 0 && errorCode == kStatusOk);
+    if (!HandOnOutput(in.buffer, (uint32_t)got)) return;
+  } while (in.remaining != 0);
 }
 
 namespace {
@@ -159,6 +150,11 @@ void ProduceData() {
     CopyStoredData();
   } else {
     InflateEntry();
+  }
+  // Data that ends before the recorded size is damaged even when its CRC
+  // matches what there is: a member is all of its recorded bytes or nothing.
+  if (errorCode == kStatusOk && bytesWritten != CentralField32(currentHeader, kCentralUncompressedSize)) {
+    errorCode = kStatusDamaged;
   }
 }
 

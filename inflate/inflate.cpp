@@ -760,7 +760,9 @@ int InflateMember() {
   do {
     int result = DecodeBlock(&lastBlock);
     if (result != kInflateOk) {
-      errorCode = kStatusDamaged;
+      // A status already set (a failed read or write, a cancel, output past
+      // the recorded size) is what ended the data: it stays.
+      if (errorCode == kStatusOk) errorCode = kStatusDamaged;
       return result;
     }
   } while (!lastBlock);

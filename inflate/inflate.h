@@ -3,8 +3,8 @@
 //
 // The decoder pulls its input through FetchByte (archive/archive.h), writes
 // into the window, and hands every full window, and the last partial one, to
-// FlushWindow, which runs the CRC, writes to outputHandle, counts
-// bytesWritten and asks ProgressCallback (engine/status.h).
+// FlushWindow, which checks the recorded size, runs the CRC, writes to
+// outputHandle, counts bytesWritten and asks ProgressCallback (engine/status.h).
 #pragma once
 
 #include <stdint.h>
@@ -20,7 +20,11 @@ extern uint32_t Crc32;
 uint32_t Crc32Step(uint8_t byte, uint32_t crc);
 void Crc32Update(uint32_t* crc, const uint8_t* buffer, uint32_t count);
 
-// Hands the first `count` bytes of the window on: CRC, write, count, progress.
+// Hands a member's next `count` output bytes on: size check, CRC, write,
+// count, progress. False, with errorCode set, when the member must stop.
+bool HandOnOutput(const uint8_t* data, uint32_t count);
+// Hands the first `count` bytes of the window on; when the member must stop,
+// empties the decoder's input so that it ends within the bits it holds.
 void FlushWindow(uint32_t count);
 
 // Decodes the current member (method 8) into outputHandle; the outcome is

@@ -1,12 +1,17 @@
 // The 32 KiB output window and its flush: the one place where decoded bytes
-// leave the decoder.
+// leave the decoder, and, through HandOnOutput, the stored copy's bytes too.
 //
-// A flush never stops decoding. A failed write or a cancel only sets
-// errorCode; the member is decoded to its end and the entry extraction acts
-// on the status afterwards. Once errorCode is set the progress callback is
-// not asked again for that member, so a cancel is answered exactly once.
+// Output that would pass the member's recorded size is damage (9964): a
+// member is never written past what its central record promises, so a small
+// archive cannot fill the disk. A failed write, a cancel or such damage sets
+// errorCode, and the member stops there: the flush empties the decoder's
+// input, so the decoder finds its data ended within the bits it holds and
+// gives up (keeping the status that stopped it) instead of decoding the rest
+// of the member. Once errorCode is set nothing more is written and the
+// progress callback is not asked again, so a cancel is answered exactly once.
 #include "inflate/inflate.h"
 
+#include "archive/archive.h"
 #include "engine/extract.h"
 #include "engine/status.h"
 #include "platform/platform.h"
@@ -14,14 +19,31 @@
 uint8_t window[kWindowSize];
 uint32_t windowPos = 0;
 
-void FlushWindow(uint32_t count) {
-  Crc32Update(&Crc32, window, count);
-  if (count > 0 && PlatformWrite(outputHandle, window, count) != (int32_t)count) {
+bool HandOnOutput(const uint8_t* data, uint32_t count) {
+  if (errorCode != kStatusOk) return false;
+  uint32_t total = CentralField32(currentHeader, kCentralUncompressedSize);
+  // bytesWritten never passes total, so the difference cannot wrap.
+  if (count > total - bytesWritten) {
+    errorCode = kStatusDamaged;
+    return false;
+  }
+  Crc32Update(&Crc32, data, count);
+  if (count > 0 && PlatformWrite(outputHandle, data, count) != (int32_t)count) {
     errorCode = kStatusFileError;
+    return false;
   }
   bytesWritten += count;
-  if (errorCode == kStatusOk && ProgressCallback != nullptr &&
-      !ProgressCallback(bytesWritten, CentralField32(currentHeader, kCentralUncompressedSize))) {
+  if (ProgressCallback != nullptr && !ProgressCallback(bytesWritten, total)) {
     errorCode = kStatusCancelled;
+    return false;
   }
+  return true;
+}
+
+void FlushWindow(uint32_t count) {
+  if (HandOnOutput(window, count)) return;
+  CompressedInputState& in = CompressedInput;
+  in.remaining = 0;
+  in.fill = 0;
+  in.nextPos = 1;
 }

@@ -209,7 +209,7 @@ TEST_F(EngineTest, OpenAndWalk) {
       {basic, kStatusOk, kOpen, "|", kFaultOpen, 2},  // the block's own open
       {basic, kStatusFileError, kFound, "|", kFaultSeek, 4},
       {Archive("names.zip"), kStatusOk, kOpen, "|", -1, 0, nullptr, kStatusOk, 5,  // 255, 256, 300 and 0 long
-       std::string(255, 'n') + "\n" + std::string(255, 'm') + "\ndir/" + std::string(251, 'l') + "\n\nafter.txt\n"},
+       std::string(255, 'n') + "\n?" + std::string(255, 'm') + "\n?dir/" + std::string(251, 'l') + "\n\nafter.txt\n"},
       {Archive("oem-name.zip"), kStatusOk, kOpen, "|", -1, 0, nullptr, kStatusOk, 1, kAe + "rger.txt\n"},
       {Archive("utf8-names.zip"), kStatusOk, kOpen, "|", -1, 0, nullptr, kStatusOk, 2,
        "caf" + kEAcute + ".txt\n" + (kOmega ? "" : "?") + "\xCE\xA9mega.txt\n"},
@@ -279,9 +279,16 @@ TEST_F(EngineTest, OneMemberToOneFile) {
       {"version 2.0, high byte", 0, kStatusOk, Set(kCentral, 0, kCentralVersionNeeded, 2, 0x0314)},
       {"method 9", 0, kStatusUnsupported, Set(kCentral, 0, kCentralMethod, 2, 9)},
       {"encrypted", 1, kStatusEncrypted, Set(kCentral, 1, kCentralFlags, 2, kFlagEncrypted)},
+      {"encrypted, method 6", 1, kStatusEncrypted, [](std::string& z) {
+         Set(kCentral, 1, kCentralFlags, 2, kFlagEncrypted)(z), Set(kCentral, 1, kCentralMethod, 2, 6)(z);
+       }},
       {"CRC", 0, kStatusCrcMismatch, Set(kCentral, 0, kCentralCrc, 4, 1)},
       {"damaged data", 1, kStatusDamaged, [](std::string& z) { z[MemberData(z, 1)] = (char)0xFF; }},  // block type 3
-      {"stored data ends early", 0, kStatusFileError, Set(kCentral, 0, kCentralCompressedSize, 4, 0x7FFFFFFF)},
+      // Output one byte past the recorded size (10000 and 200000) or short of it, with the CRC of what there is.
+      {"stored, longer", 0, kStatusDamaged, Set(kCentral, 0, kCentralUncompressedSize, 4, 9999)},
+      {"stored, shorter", 0, kStatusDamaged, Set(kCentral, 0, kCentralUncompressedSize, 4, 10001)},
+      {"deflated, longer", 1, kStatusDamaged, Set(kCentral, 1, kCentralUncompressedSize, 4, 199999)},
+      {"deflated, shorter", 1, kStatusDamaged, Set(kCentral, 1, kCentralUncompressedSize, 4, 200001)},
       {"folder at target", 0, kStatusOk, nullptr, kFolder}, {"read-only target", 0, kStatusOk, nullptr, kReadOnly},
   };
   for (const Row& row : rows) {
@@ -323,7 +330,7 @@ TEST_F(EngineTest, TargetPaths) {
   // Names that could write outside the target or elsewhere than they say (with those of engine/hostile.zip below).
   for (const char* name : {"..", ". /x", "/\\x", "x.", "PRN", "aux.c", "COM1", "con.txt", "line\nf"})
     EXPECT_FALSE(MemberNameIsSafe(name) || BuildTargetPath(name, path)) << name;
-  for (const char* name : {"a..b", ".gitignore", "dir//x", "x.y.z", "COM10", "console.txt", "LPT0", "nu",
+  for (const char* name : {"a..b", ".gitignore", "dir//x", "x.y.z", "COM10", "console.txt", "LPT", "nu", "CONIN",
                            "\xC3\xBC.txt", "dir/", "a b/c d.txt", "./x", "a/./b"})
     EXPECT_TRUE(MemberNameIsSafe(name)) << name;
   // What an accepted name becomes under a base (which gets one separator); past 255 characters it is refused.
@@ -336,14 +343,28 @@ TEST_F(EngineTest, TargetPaths) {
     SetOutputBaseDirectory(r[0].c_str());
     EXPECT_EQ(BuildTargetPath(r[1].c_str(), path) ? path : "(refused)", r[2]);
   }
+  // A base ends in a separator when its last character is one. With 0x81-0x9F as lead bytes (as in code page 932)
+  // "\x95\x5C" is one character; a lead byte at the very end has no second byte.
+  const struct { bool dbcs; std::string base, path; } bases[] = {
+      {true, "C:\\\x95\\", "C:\\\x95\\\\a"}, {true, "C:\\\x95\\\\", "C:\\\x95\\\\a"},
+      {true, "C:\\\x95\\x\\", "C:\\\x95\\x\\a"}, {true, "C:\\\x95", "C:\\\x95\\a"},
+      {false, "C:\\\x95\\", "C:\\\x95\\a"}};
+  for (auto& r : bases) {
+    faultPlan.leadBytesFrom = 0x81, faultPlan.leadBytesTo = r.dbcs ? 0x9F : 0;
+    SetOutputBaseDirectory(r.base.c_str());
+    EXPECT_EQ(BuildTargetPath("a", path) ? path : "(refused)", r.path) << r.dbcs << r.base;
+  }
+  FaultReset();
 }
 
 // The driver asks before each file (B), reports progress (p) and outcomes; answers steer the run, and a cancel (c)
-// is the member's last progress call; a refused name fails with 19963 unasked and unwritten; without
-// AfterEntryCallback the first failure ends the run. Mutated archives fail member by member, never outside one.
+// is the member's last progress call and write; a refused name fails with 19963 unasked and unwritten; without
+// AfterEntryCallback the first failure ends the run. Mutated archives fail member by member, never outside one, but
+// for records that overlap each other or the central directory: the run is refused before any member.
 TEST_F(EngineTest, DriverCallbacksAndOutcomes) {
   struct Row { std::string archive; uint16_t status; std::string summary, tree; Mutation patch = nullptr;
-               int callbacks = kAllCallbacks; int32_t answer = kAnswerExtract; uint32_t cancelAt = 0; bool after = true; };
+               int callbacks = kAllCallbacks; int32_t answer = kAnswerExtract; uint32_t cancelAt = 0; bool after = true;
+               uint32_t writes = 0; };  // when set, the run's write calls
   const std::string members = Engine("members.zip"), each = "B p 0 B p 0 B p 0 B p 0",
                     all = "a a/b a/b/c a/b/c/nested.txt empty.txt stored.bin text text/deflated.txt",
                     small = FixturePath("robust/small-payload.zip"), three = "a.txt sub sub/b.bin sub/c.txt";
@@ -354,7 +375,10 @@ TEST_F(EngineTest, DriverCallbacksAndOutcomes) {
       {members, kStatusOk, "B B B B", "", nullptr, kAllCallbacks, kAnswerSkip},
       {members, kStatusCancelled, "B", "", nullptr, kAllCallbacks, kAnswerCancel},
       {members, kStatusOk, "B p c 2926 B c 2926 B c 2926 B c 2926", "a a/b a/b/c text", nullptr, kAllCallbacks,
-       kAnswerExtract, 2},
+       kAnswerExtract, 2, true, 4},  // two of stored.bin, one for each other member but empty.txt
+      // text/deflated.txt recorded as 40000 bytes: its second window is not written.
+      {members, kStatusOk, "B p 0 B p 9964 B p 0 B p 0", "a a/b a/b/c a/b/c/nested.txt empty.txt stored.bin text",
+       Set(kCentral, 1, kCentralUncompressedSize, 4, 40000), kAllCallbacks, kAnswerExtract, 0, true, 5},
       {members, kStatusCrcMismatch, "B p", "stored.bin", badCrc, kBefore | kProgress},
       {members, kStatusOk, "B p 19962 B p 0 B p 0 B p 0", all, badCrc},
       {members, kStatusCrcMismatch, "B p 19962", "stored.bin", badCrc, kAllCallbacks, kAnswerExtract, 0, false},
@@ -368,21 +392,21 @@ TEST_F(EngineTest, DriverCallbacksAndOutcomes) {
       // inside the end record:
       {small, kStatusFileError, "", "", Set(kEnd, 0, kEndCentralOffset, 4, kFromEnd + 1000)},
       {small, kStatusDamaged, "", "", Set(kEnd, 0, kEndCentralOffset, 4, kFromEnd - 32)},
-      // A local name 65535 long runs past the end; two records for one local header; a local header inside stored data.
+      // A local name 65535 long runs past the end.
       {small, kStatusOk, "B 5 B p 0 B p 0", "sub sub/b.bin sub/c.txt", Set(kLocal, 0, kLocalNameLength, 2, 0xFFFF)},
-      {small, kStatusOk, "B p 0 B p 0 B p 0 B p 0", three + " z.txt", AddCopy(0, nullptr)},
-      {small, kStatusOk, "B p 0 B p 0 B p 0 B 5", three,
-       AddCopy(1, [](const std::string& z) { return (uint32_t)MemberData(z, 1) + 20; })},
-      // Sizes of 4 GiB: a stored copy runs into the records after it, the decoder stops at the last block.
-      {small, kStatusOk, "B p 0 B p 5 B p 0", "a.txt sub sub/c.txt", Set(kCentral, 1, kCentralCompressedSize, 4, 0xFFFFFFFF)},
-      {small, kStatusOk, "B p 0 B p 0 B p 0", three, Set(kCentral, 0, kCentralCompressedSize, 4, 0xFFFFFFFF)},
-      // A local header in the end record, or at 4 GiB - 1.
-      {small, kStatusOk, "B p 0 B p 0 B 5", "a.txt sub sub/b.bin", Set(kCentral, 2, kCentralLocalHeaderOffset, 4, kFromEnd - 10)},
-      {small, kStatusOk, "B p 0 B p 0 B 5", "a.txt sub sub/b.bin", Set(kCentral, 2, kCentralLocalHeaderOffset, 4, 0xFFFFFFFF)},
   };
-  std::string names = ReadFileBytes(Engine("hostile.names")), hostile;  // all refused; good.txt comes last
+  // Two records for one local header, a local header inside stored data, sizes of 4 GiB, a local header in the end
+  // record or at 4 GiB - 1.
+  for (const Mutation& overlap : {AddCopy(0, nullptr),
+                                  AddCopy(1, [](const std::string& z) { return (uint32_t)MemberData(z, 1) + 20; }),
+                                  Set(kCentral, 1, kCentralCompressedSize, 4, 0xFFFFFFFF),
+                                  Set(kCentral, 0, kCentralCompressedSize, 4, 0xFFFFFFFF),
+                                  Set(kCentral, 2, kCentralLocalHeaderOffset, 4, kFromEnd - 10),
+                                  Set(kCentral, 2, kCentralLocalHeaderOffset, 4, 0xFFFFFFFF)})
+    rows.push_back({small, kStatusDamaged, "", "", overlap});
+  std::string names = ReadFileBytes(Engine("hostile.names")), hostile;  // all refused; "." and "d/." pass
   for (size_t i = std::count(names.begin(), names.end(), '\n'); i > 0; i--) hostile += "19963 ";
-  rows.push_back({Engine("hostile.zip"), kStatusOk, hostile + "B p 0", "good.txt"});
+  rows.push_back({Engine("hostile.zip"), kStatusOk, hostile + "B p 0 B p 0", "d d/x.txt good.txt"});
   for (const Row& row : rows) {
     SCOPED_TRACE(row.archive + " " + row.summary);
     std::string zip = ReadFileBytes(row.archive);
@@ -392,6 +416,7 @@ TEST_F(EngineTest, DriverCallbacksAndOutcomes) {
     EXPECT_EQ(r.status, row.status);
     EXPECT_EQ(r.summary, row.summary);
     EXPECT_EQ(TreeOf(Out("")), row.tree);
+    EXPECT_TRUE(row.writes == 0 || r.total[kFaultWrite] == row.writes) << r.total[kFaultWrite];
     Clear();
   }
   // The self-extractor cut anywhere: without its signature the end record is gone, with it the record fails to read.
@@ -469,6 +494,8 @@ TEST_F(EngineTest, EveryFaultPointInTurn) {
         }
         EXPECT_TRUE(replaced || (ReadFileBytes(Out("existing.txt")) == kOld &&
                                  fs::last_write_time(Out("existing.txt")) == oldTime));
+        // A failed write is its member's last.
+        EXPECT_TRUE(row.kind != kFaultWrite || phase < 0 || !withAfter || r.after[phase].at[kFaultWrite] == n);
         CheckScratch(r, leftover);
       }
     }

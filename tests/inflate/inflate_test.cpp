@@ -28,7 +28,8 @@ uint32_t ReferenceCrc(const std::string& bytes, uint32_t crc = 0xFFFFFFFFu) {
 }
 
 // A member's stream, the result and the output wanted (for a damaged or cancelled one, what it writes before it
-// stops), and how the run goes.
+// stops), and how the run goes. A cancel or a failed read ends the data where it stops it: the result is then damage,
+// the status what stopped it.
 struct Member {
   std::string name, stream;
   int result = 0;
@@ -56,6 +57,7 @@ uint32_t Inflate(const Member& m) {
   std::vector<uint8_t> buffer(kInputBufferSize);
   ResetCompressedInput(buffer.data(), (uint32_t)(m.compressedSize < 0 ? m.stream.size() : m.compressedSize));
   Crc32 = 0xFFFFFFFFu, bytesWritten = 0;
+  WriteLe32(currentHeader.bytes + kCentralUncompressedSize, (uint32_t)m.output.size());  // as recorded
   SetProgressCallback([](uint32_t written, uint32_t) {
     calls.push_back(written);
     return cancelAt == 0 || calls.size() < cancelAt;
@@ -67,7 +69,7 @@ uint32_t Inflate(const Member& m) {
   fastPathBmi2 = 0;  // asks the processor again
   uint32_t reads = faultPlan.calls[kFaultRead];
   EXPECT_TRUE(m.failReadAt == 0 || reads == m.failReadAt) << reads;
-  EXPECT_EQ(errorCode, m.result ? kStatusDamaged : m.cancelAtCall ? kStatusCancelled : kStatusOk);
+  EXPECT_EQ(errorCode, m.cancelAtCall ? kStatusCancelled : m.failReadAt ? kStatusFileError : m.result ? kStatusDamaged : 0);
   EXPECT_EQ(bytesWritten, m.output.size());
   EXPECT_TRUE(m.result != 0 || ~Crc32 == ReferenceCrc(m.output));
   PlatformClose(outputHandle);
@@ -206,11 +208,13 @@ TEST(Inflate, CraftedStreams) {
   const CodeList aa = {{0, 1}, {0, 1}, {1, 1}};
   // Two 'a's and the end of block, which alone fills the stream's last byte (but for the padding).
   std::string endInLastByte = Dynamic(1, 0, 259, aEnd, {}, aa);
+  BitWriter matches = BitWriter().Block(true, 1).FixedSymbol('a');
+  for (int i = 0; i < 1000; i++) matches.FixedMatch(258, 1);
   const uint8_t twoCodes[19] = {2, 0, 2}, oneCode[19] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
   std::vector<Member> rows = {
-      {.name = "decoding goes on after a cancel",
-       .stream = BitWriter().Stored(false, big.substr(0, 65535)).Stored(true, big.substr(65535)).Bytes(),
-       .output = big, .cancelAtCall = 2},
+      {.name = "a cancel stops a stored block at that flush",
+       .stream = BitWriter().Stored(false, big.substr(0, 65535)).Stored(true, big.substr(65535)).Bytes(), .result = 1,
+       .output = big.substr(0, 65536), .cancelAtCall = 2},
       {"one 1-bit distance code", Dynamic(1, 0, 258, ab, {1}, {{0, 2}, {1, 2}, {3, 2}, {0, 1}, {2, 2}}), 0, "abbbb"},
       {"HLIT 286 and HDIST 30", Dynamic(29, 29, 316, aEnd, {}, aa), 0, "aa"},
       {.name = "end of block in the byte cut off", .stream = endInLastByte, .result = 1,
@@ -233,8 +237,8 @@ TEST(Inflate, CraftedStreams) {
       {"repeat past the end", Dynamic(1, 1, 258, {{'a', 2}, {256, 2}, {257, 1}}, {16, 0}, {{3, 2}}), 1},
       {"zero run past the end", Dynamic(0, 0, 0, {}, {18, 127, 18, 127}), 1},
       {"no literal/length code", Dynamic(0, 0, 0, {}, {17, 7, 18, 127, 18, 98}), 1},
-      {.name = "damage after a cancel", .stream = BitWriter().Stored(false, chunk).Block(true, 3).Bits(0, 16).Bytes(),
-       .result = 2, .output = chunk.substr(0, 32768), .cancelAtCall = 1},
+      {.name = "a cancel stops a run of matches at that flush", .stream = matches.FixedSymbol(256).Bytes(), .result = 1,
+       .output = std::string(32768, 'a'), .cancelAtCall = 1},
       {.name = "failed archive read", .stream = BitWriter().Stored(false, chunk).Stored(true, "").Bytes(), .result = 1,
        .failReadAt = 2},
   };
