@@ -41,7 +41,12 @@ uint16_t ReadEntryName(uint16_t length, char* name, uint8_t limit, uint16_t flag
   unsigned kept = length < limit ? length : limit;
   uint16_t result = kStatusOk;
   scratch[kept] = 0;
-  if (kept > 0 && ReadArchiveBytes(scratch, kept) != kStatusOk) {
+  // A longer name is refused, never cut into another: the bytes kept serve
+  // messages, the last of them the name's own last byte, so that a cut at a
+  // separator does not turn a file into a folder that is passed over.
+  if (kept > 0 && (ReadArchiveBytes(scratch, kept) != kStatusOk ||
+                   (kept < length && (SkipBytes((int32_t)(length - kept - 1)) != kStatusOk ||
+                                      ReadArchiveBytes(scratch + kept - 1, 1) != kStatusOk)))) {
     errorCode = kStatusFileError;
     result = kStatusFileError;
     scratch[0] = 0;
@@ -53,10 +58,9 @@ uint16_t ReadEntryName(uint16_t length, char* name, uint8_t limit, uint16_t flag
     // stored bytes stay, for messages and to tell a folder from a file.
     memcpy(name, scratch, (size_t)limit + 1);
     name[limit] = 0;
-    if (nameUnusable != nullptr) *nameUnusable = true;
   }
-  if (result != kStatusOk) return result;
-  return kept < length ? SkipBytes((int32_t)(length - kept)) : kStatusOk;
+  if ((!converted || kept < length) && nameUnusable != nullptr) *nameUnusable = true;
+  return result;
 }
 
 uint16_t ReadLocalHeader(LocalFileHeader* header, char* name) {

@@ -17,6 +17,8 @@ const int kDirectoryCapacity = 261;
 extern char outputBaseDirectory[kDirectoryCapacity];
 
 void SetOutputBaseDirectory(const char* directory);
+// True when the last character (not byte) of the text is a backslash.
+bool EndsInSeparator(const char* text);
 // False for a name that could write outside the target directory or
 // somewhere other than it says (see target_path.cpp for the rules).
 bool MemberNameIsSafe(const char* name);

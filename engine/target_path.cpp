@@ -6,12 +6,18 @@
 // colon (drive designators and alternate data streams), a leading double
 // separator, a component Windows would silently change (ending in a space or
 // a dot, or a device name such as NUL or COM1), a control character. A lone
-// "." component is harmless and stays. A path
-// longer than 255 characters is refused too: a cut path names another file.
+// "." component is harmless and stays; as the last one it leaves no file name,
+// and the path ends at the separator before it, as a directory entry's does.
+// A path longer than 255 characters is refused too: a cut path names another
+// file.
+//
+// Whether a directory already ends in a separator is read from its start: in a
+// double-byte code page the second byte of a character may be 0x5C.
 //
 // CreateOutputFile opens the path and, when that fails, walks it one
-// directory level at a time, creating what is missing and trying the open
-// again after each level, so a path whose directories exist costs one open.
+// directory level at a time (and character by character, for the same
+// reason), creating what is missing and trying the open again after each
+// level, so a path whose directories exist costs one open.
 #include <string.h>
 
 #include "engine/extract.h"
@@ -27,29 +33,41 @@ const int kPathLimit = kNameCapacity - 1;  // 255 characters
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // Windows opens a device instead of a file for these names, whatever the
-// extension: CON, PRN, AUX, NUL, COM1..COM9, LPT1..LPT9. Letters compare
-// without case, as Windows compares them; other bytes stand for themselves.
-const char kDeviceNames[] = "CONPRNAUXNULCOMLPT";
-const size_t kDeviceStem = 3;
-const size_t kNumberedDevicesFrom = 12;  // COM and LPT take a digit 1..9
+// extension and whatever blanks stand before it ("NUL .txt" is NUL). Letters
+// compare without case, as Windows compares them; other bytes stand for
+// themselves. COM and LPT take one digit: 0 to 9, or a superscript one, two
+// or three in the ANSI code page (kAnsiSuperscriptLead, then one byte).
+const char kDeviceNames[] = "CON\0PRN\0AUX\0NUL\0CONIN$\0CONOUT$\0";
+const char kNumberedDevices[] = "COM\0LPT\0";
+const size_t kNumberedStem = 3;
+const char kSuperscriptDigits[] = "\xB9\xB2\xB3";
 
 char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c; }
+
+// True when `text` spells one of the NUL-separated `names`.
+bool SpellsOneOf(const char* text, size_t length, const char* names) {
+  for (; *names != 0; names += strlen(names) + 1) {
+    size_t i = 0;
+    while (i < length && UpperAscii(text[i]) == names[i]) i++;
+    if (i == length && names[i] == 0) return true;
+  }
+  return false;
+}
+
+bool IsDeviceDigit(const char* text, size_t length) {
+  if (length == 1 && text[0] >= '0' && text[0] <= '9') return true;
+  size_t lead = strlen(kAnsiSuperscriptLead);
+  return length == lead + 1 && memcmp(text, kAnsiSuperscriptLead, lead) == 0 && text[lead] != 0 &&
+         strchr(kSuperscriptDigits, text[lead]) != nullptr;
+}
 
 bool IsDeviceName(const char* component, size_t length) {
   size_t stem = 0;
   while (stem < length && component[stem] != '.') stem++;
-  if (stem != kDeviceStem && stem != kDeviceStem + 1) return false;
-  if (stem == kDeviceStem + 1 && (component[kDeviceStem] < '1' || component[kDeviceStem] > '9')) {
-    return false;
-  }
-  size_t first = stem == kDeviceStem ? 0 : kNumberedDevicesFrom;
-  size_t end = stem == kDeviceStem ? kNumberedDevicesFrom : sizeof kDeviceNames - 1;
-  for (size_t name = first; name < end; name += kDeviceStem) {
-    size_t i = 0;
-    while (i < kDeviceStem && UpperAscii(component[i]) == kDeviceNames[name + i]) i++;
-    if (i == kDeviceStem) return true;
-  }
-  return false;
+  while (stem > 0 && component[stem - 1] == ' ') stem--;
+  if (SpellsOneOf(component, stem, kDeviceNames)) return true;
+  return stem > kNumberedStem && IsDeviceDigit(component + kNumberedStem, stem - kNumberedStem) &&
+         SpellsOneOf(component, kNumberedStem, kNumberedDevices);
 }
 
 bool ComponentIsSafe(const char* component, size_t length) {
@@ -62,6 +80,15 @@ bool ComponentIsSafe(const char* component, size_t length) {
 }
 
 }  // namespace
+
+bool EndsInSeparator(const char* text) {
+  bool separator = false;
+  for (const char* p = text; *p != 0; p++) {
+    separator = *p == kSeparator;
+    if (PlatformIsLeadByte((uint8_t)*p) && p[1] != 0) p++;
+  }
+  return separator;
+}
 
 bool MemberNameIsSafe(const char* name) {
   if (IsSeparator(name[0]) && IsSeparator(name[1])) return false;
@@ -82,7 +109,7 @@ void SetOutputBaseDirectory(const char* directory) {
   strncpy(outputBaseDirectory, directory, kDirectoryCapacity - 1);
   outputBaseDirectory[kDirectoryCapacity - 1] = 0;
   size_t n = strlen(outputBaseDirectory);
-  if (n > 0 && outputBaseDirectory[n - 1] != kSeparator) {
+  if (n > 0 && !EndsInSeparator(outputBaseDirectory)) {
     if (n + 1 < (size_t)kDirectoryCapacity) {
       outputBaseDirectory[n] = kSeparator;
       outputBaseDirectory[n + 1] = 0;
@@ -102,9 +129,13 @@ bool BuildTargetPath(const char* name, char* buffer) {
   const char* relative = work[0] == kSeparator ? work + 1 : work;
   size_t baseLength = strlen(outputBaseDirectory);
   size_t relativeLength = strlen(relative);
+  if (relativeLength > 0 && relative[relativeLength - 1] == '.' &&
+      (relativeLength == 1 || relative[relativeLength - 2] == kSeparator)) {
+    relativeLength--;
+  }
   if (baseLength + relativeLength > (size_t)kPathLimit) return false;
   memcpy(buffer, outputBaseDirectory, baseLength);
-  memcpy(buffer + baseLength, relative, relativeLength + 1);
+  memcpy(buffer + baseLength, relative, relativeLength);
   return true;
 }
 
@@ -112,7 +143,7 @@ bool FileExists(const char* path) { return path[0] != 0 && PlatformExists(path);
 
 char* AddTrailingSeparator(char* text) {
   size_t n = strlen(text);
-  if (n > 0 && text[n - 1] != kSeparator && text[n - 1] != ':') {
+  if (n > 0 && !EndsInSeparator(text) && text[n - 1] != ':') {
     text[n] = kSeparator;
     text[n + 1] = 0;
   }
@@ -137,13 +168,14 @@ void CreateOutputFile(const char* path) {
     // separator alone does not count as one.
     for (;;) {
       size_t separator = rest;
-      while (separator < (size_t)kPathLimit && path[separator] != 0 && path[separator] != kSeparator) {
-        separator++;
+      while (path[separator] != 0 && path[separator] != kSeparator) {
+        separator += PlatformIsLeadByte((uint8_t)path[separator]) && path[separator + 1] != 0 ? 2 : 1;
       }
-      if (separator == (size_t)kPathLimit || path[separator] == 0) return;
+      if (separator >= (size_t)kPathLimit || path[separator] == 0) return;
       size_t length = separator - rest;
       // As AddTrailingSeparator: none after a separator or a drive.
-      if (used > 0 && prefix[used - 1] != kSeparator && prefix[used - 1] != ':') prefix[used++] = kSeparator;
+      prefix[used] = 0;
+      if (used > 0 && !EndsInSeparator(prefix) && prefix[used - 1] != ':') prefix[used++] = kSeparator;
       if (used + length >= sizeof prefix) return;
       memcpy(prefix + used, path + rest, length);
       used += length;

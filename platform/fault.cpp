@@ -23,4 +23,9 @@ uint32_t FaultShortenRead(uint32_t count) {
   return count;
 }
 
+int FaultLeadByte(uint8_t byte) {
+  if (faultPlan.leadBytesTo == 0) return -1;
+  return byte >= faultPlan.leadBytesFrom && byte <= faultPlan.leadBytesTo ? 1 : 0;
+}
+
 #endif

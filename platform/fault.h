@@ -24,11 +24,15 @@ struct FaultPlan {
   uint32_t calls[kFaultKindCount];   // calls seen so far, per kind
   uint32_t shortReadAt;              // 1-based read that comes back short; 0 = none
   bool shortReadAlways;              // every read of more than one byte comes back short
+  // A simulated double-byte code page: when leadBytesTo is set, the bytes
+  // leadBytesFrom..leadBytesTo are its lead bytes, whatever the system's is.
+  uint8_t leadBytesFrom, leadBytesTo;
 };
 
 #ifdef ZARVEL_NO_FAULTS
 inline bool FaultHit(FaultKind) { return false; }
 inline uint32_t FaultShortenRead(uint32_t count) { return count; }
+inline int FaultLeadByte(uint8_t) { return -1; }
 #else
 extern FaultPlan faultPlan;
 // Clears every planned fault and every counter.
@@ -37,4 +41,6 @@ void FaultReset();
 bool FaultHit(FaultKind kind);
 // For the read just counted: the number of bytes it may deliver.
 uint32_t FaultShortenRead(uint32_t count);
+// For the lead-byte test: 1 or 0 in the simulated code page, -1 without one.
+int FaultLeadByte(uint8_t byte);
 #endif

@@ -68,3 +68,9 @@ bool PlatformOemToAnsi(const char* oem, char* ansi, size_t capacity);
 // UTF-8 to the ANSI code page. Returns false when the text is not valid UTF-8,
 // holds a character the ANSI code page cannot represent, or does not fit.
 bool PlatformUtf8ToAnsi(const char* utf8, char* ansi, size_t capacity);
+// True for the first byte of a two-byte character in the ANSI code page (the
+// byte after it may be 0x5C, a backslash by itself).
+bool PlatformIsLeadByte(uint8_t byte);
+// What stands before the bytes 0xB9, 0xB2 and 0xB3 in the ANSI code page's
+// superscript one, two and three: nothing in code page 1252, 0xC2 in UTF-8.
+extern const char kAnsiSuperscriptLead[];

@@ -221,6 +221,11 @@ bool PlatformOemToAnsi(const char* oem, char* ansi, size_t capacity) {
   return Cp437ToUtf8(oem, ansi, capacity);
 }
 
+// UTF-8 has no lead byte in this sense: no byte of a character is 0x5C.
+bool PlatformIsLeadByte(uint8_t byte) { return FaultLeadByte(byte) > 0; }
+
+const char kAnsiSuperscriptLead[] = "\xC2";
+
 bool PlatformUtf8ToAnsi(const char* utf8, char* ansi, size_t capacity) {
   size_t n = 0;
   const unsigned char* p = (const unsigned char*)utf8;

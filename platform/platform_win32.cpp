@@ -182,3 +182,10 @@ bool PlatformOemToAnsi(const char* oem, char* ansi, size_t capacity) {
 bool PlatformUtf8ToAnsi(const char* utf8, char* ansi, size_t capacity) {
   return ToAnsiCodePage(CP_UTF8, utf8, ansi, capacity);
 }
+
+bool PlatformIsLeadByte(uint8_t byte) {
+  int simulated = FaultLeadByte(byte);
+  return simulated >= 0 ? simulated != 0 : IsDBCSLeadByte(byte) != FALSE;
+}
+
+const char kAnsiSuperscriptLead[] = "";

@@ -135,7 +135,7 @@ void OnExtractCommand() {
   } else {
     if (fits && field[0] == 0) CopyText(field, executableDirectory, kDirectoryTextCapacity);
     length = strlen(field);
-    needsSeparator = length == 0 || field[length - 1] != '\\';
+    needsSeparator = length == 0 || !EndsInSeparator(field);
     // The separator must fit too: a cut name would be another directory.
     if (!fits || length + (needsSeparator ? 1 : 0) > (size_t)kDirectoryTextLimit) {
       refusal = kDirectoryTooLongText;

@@ -85,6 +85,8 @@ shot() {
 }
 
 # NAME; making pkg.exe and the scene; driver steps (@go: main, the out folder typed in, Extract pressed); checks.
+# dbcs_target extracts in code page 932 while it makes the scene, to the configured folder "out\表": the last byte
+# of 表 is 0x5C, not a separator, so the files go into that folder, not beside it.
 rows=()  # a line starting with blanks continues the row above
 while IFS= read -r line; do if [[ $line == " "* ]]; then rows[-1]+=$line; else rows+=("$line"); fi; done <<'TABLE'
 extract_new; sfx $sample; main shot:main "field:$(w out/new/deeper)" click:1 "status:pkg.exe successfully extracted."
@@ -124,6 +126,10 @@ unix_names; mkdir $t/src && echo grüße >$t/src/grüße.txt && echo Ωmega >$t/
   (cd $t/src && zip -q ../unix.zip *) && "$zarvel" pack -o $t/pkg.exe --stub "$stub" $t/unix.zip >/dev/null
   ; @go "status:Error (19963) in pkg.exe." still-open:1500 close-main exit:0; content out/grüße.txt grüße &&
   [ "$(ls $t/out)" = grüße.txt ]
+dbcs_target; sfx $sample "$(w out)"$'\\\x95\x5C' && localedef -i ja_JP -f UTF-8 $t/ja_JP.UTF-8 && LOCPATH=$t
+  LC_ALL=ja_JP.UTF-8 wine $driver "$(w pkg.exe)" "$(w .)" -- main click:1
+  "box:Zarvel|The files were successfully extracted." exit:0 >$t/932.log && grep -q '^DRIVER OK' $t/932.log
+  ; main close-main exit:0; same_tree $sample $t/out/*
 publisher; publisher_icon && publish requireAdministrator --icon $t/icon.ico "${publishing[@]}"; @go @ok exit:0
   ; same_tree $sample $t/out && read_back "${publisher[@]/=/: }" "fixed: 2.3.4.0 $version.0" "icons: 256 48 32 16"
   "level: requireAdministrator" && edited_image requireAdministrator 16,32,48,256 "${publisher[@]}" && signed
