@@ -10,7 +10,7 @@ NEEDED=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 fonts-wine xvfb xdotool x11-apps x11-utils imagemagick
-  zip unzip p7zip-full libarchive-tools osslsigncode openssl
+  zip unzip p7zip-full libarchive-tools osslsigncode openssl locales
   libdeflate-dev zlib1g-dev
   clang libclang-rt-14-dev valgrind
 )
