@@ -100,8 +100,6 @@ struct ShellHooks {
   bool (*setCurrentDirectory)(const char* path);
   // Starts a command line with the normal show state; the WinExec result.
   uint32_t (*startCommand)(const char* commandLine);
-  // True for the first byte of a double-byte character in the ANSI code page.
-  bool (*isLeadByte)(uint8_t byte);
   // True when the text, drawn as the dialogs' static texts draw it (with
   // their font, wrapping at blanks), fits a box of the given size in dialog
   // units.

@@ -72,8 +72,6 @@ bool SetCurrentDirectoryTo(const char* path) { return SetCurrentDirectoryA(path)
 
 uint32_t StartCommand(const char* commandLine) { return WinExec(commandLine, SW_SHOWNORMAL); }
 
-bool IsLeadByteOfCodePage(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
-
 // Measured as a static text control draws its text, with the main dialog's
 // font and dialog units: the prompt uses the same font.
 bool TextFits(const char* text, int width, int height) {
@@ -111,7 +109,7 @@ void RegisterMainClass() {
 const ShellHooks kWin32Hooks = {
     PumpWindowMessages,  ReplacePrompt,         SetStatusLine,          ShowMessageBox,
     ReadTargetField,     SetTargetField,        BrowseInto,             EndMainDialog,
-    SetCurrentDirectoryTo, StartCommand,        IsLeadByteOfCodePage,   TextFits,
+    SetCurrentDirectoryTo, StartCommand,        TextFits,
 };
 ShellHooks shellHooks;
 

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "archive/archive.h"
+#include "platform/platform.h"
 #include "shell/shell.h"
 
 void* instance = nullptr;
@@ -46,9 +47,7 @@ bool IsFloppyDrive(char c) { return c == 'A' || c == 'a' || c == 'B' || c == 'b'
 
 }  // namespace
 
-bool IsLeadByte(uint8_t byte) {
-  return shellHooks.isLeadByte != nullptr && shellHooks.isLeadByte(byte);
-}
+bool IsLeadByte(uint8_t byte) { return PlatformIsLeadByte(byte); }
 
 void SplitPath(const char* path, char* directory, char* name) {
   size_t driveLength = (path[0] != 0 && path[1] == ':') ? 2 : 0;

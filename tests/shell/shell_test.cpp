@@ -7,6 +7,7 @@
 
 #include "archive/archive.h"
 #include "common/test_support.h"
+#include "platform/fault.h"
 #include "shell/shell.h"
 
 using namespace testing_support;
@@ -39,9 +40,10 @@ const ShellHooks kRecorder = {
     [](int result) { ui.calls.push_back("end " + std::to_string(result)); },
     [](const char* path) { ui.calls.push_back("cd " + std::string(path)); return ui.cdWorks; },
     [](const char* line) { ui.calls.push_back("run " + std::string(line)); return ui.startResult; },
-    nullptr, nullptr};  // isLeadByte and textFits: none, or set by a test
+    nullptr};  // textFits: none, or set by a test
 
-bool ShiftJisLead(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+// Code page 932's first range of lead bytes, simulated through the platform's test seam.
+void ShiftJis(bool on) { faultPlan.leadBytesFrom = 0x81, faultPlan.leadBytesTo = on ? 0x9F : 0; }
 const std::string kCaption = std::string(kDialogCaption) + "|";
 
 class Shell : public ::testing::Test {
@@ -73,7 +75,7 @@ TEST_F(Shell, SplitPath) {
       {"C:\\x\\\x83", "C:\\x\\", "\x83", true}};
   for (const auto& row : rows) {
     std::string directory(kDirectoryPartCapacity, 'x'), name(kNamePartCapacity, 'x');  // each gets its terminator
-    shellHooks.isLeadByte = row.dbcs ? ShiftJisLead : nullptr;
+    ShiftJis(row.dbcs);
     SplitPath(row.path.c_str(), directory.data(), name.data());
     EXPECT_EQ(directory.c_str() + std::string("|") + name.c_str(), row.directory + "|" + row.name) << row.path;
   }
@@ -127,7 +129,7 @@ TEST_F(Shell, LongNamesLoseTheirMiddle) {
       {"abcdefghij", 0, "abcdefghij"}, {"abcdefghij", 4, "abc...hij"}, {"abcdefghij", 5, "abc...ij"},
       {"abcdefghij", 10, "..."}, {"abcdefghij", 99, "..."}, {"a\x82\xa0" "bcdef", 3, "a\x82\xa0...ef"},
       {"a\x82\xa0" "bcdef", 4, "a...ef"}, {"abcde\x82\xa0" "f", 3, "abc...f"}};
-  shellHooks.isLeadByte = ShiftJisLead;
+  ShiftJis(true);
   for (const auto& row : cuts) {
     char out[64];
     CutMiddle(row.piece.c_str(), row.cut, out, sizeof out);
