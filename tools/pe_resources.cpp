@@ -17,6 +17,7 @@
 #include <map>
 #include <set>
 
+#include "archive/zip_format.h"
 #include "platform/cp437.h"
 #include "resources/resource_ids.h"
 #include "tools/pack_internal.h"
@@ -108,19 +109,14 @@ void Need(const std::vector<uint8_t>& bytes, uint64_t at, uint64_t size, const c
 }
 uint16_t Get16(const std::vector<uint8_t>& bytes, uint64_t at) {
   Need(bytes, at, 2, "a field");
-  return (uint16_t)(bytes[at] | bytes[at + 1] << 8);
+  return ReadLe16(bytes.data() + at);
 }
 uint32_t Get32(const std::vector<uint8_t>& bytes, uint64_t at) {
-  return Get16(bytes, at) | (uint32_t)Get16(bytes, at + 2) << 16;
+  Need(bytes, at, 4, "a field");
+  return ReadLe32(bytes.data() + at);
 }
-void Put16(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
-  bytes[at] = (uint8_t)value;
-  bytes[at + 1] = (uint8_t)(value >> 8);
-}
-void Put32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
-  Put16(bytes, at, value & 0xFFFF);
-  Put16(bytes, at + 2, value >> 16);
-}
+void Put16(std::vector<uint8_t>& bytes, size_t at, uint32_t value) { WriteLe16(bytes.data() + at, (uint16_t)value); }
+void Put32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) { WriteLe32(bytes.data() + at, value); }
 void Append16(std::vector<uint8_t>& bytes, uint32_t value) {
   bytes.resize(bytes.size() + 2);
   Put16(bytes, bytes.size() - 2, value);
