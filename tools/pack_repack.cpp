@@ -332,8 +332,10 @@ const SourceMember* FindMember(const SourceDirectory& directory, const std::stri
   return nullptr;
 }
 
-// A deflated member takes at most an eighth more than its bytes (every
-// literal in 9 bits), plus block headers.
+// What a sound encoder's Deflate stream takes at most: an eighth more than
+// its bytes (every literal in 9 bits), plus block headers. A member whose
+// compressed size passes it is not read (Deflate allows more, but only a
+// hostile or broken archive needs it).
 uint64_t LargestDeflated(uint64_t size) {
   const uint64_t kBlockHeaders = 64;
   return size + size / 8 + kBlockHeaders;
