@@ -545,6 +545,20 @@ TEST(PlatformTest, FilesFoldersAndNames) {
   for (const Row& r : rows) EXPECT_STREQ(r.convert(r.in, out, sizeof out) ? out : nullptr, r.out) << r.in;
   for (char one[2] = {(char)0x80, 0}; one[0] != 0; one[0]++)  // 0x80 to 0xFF there and back
     EXPECT_TRUE(Cp437ToUtf8(one, out, sizeof out) && Utf8ToCp437(out, back, sizeof back) && back == std::string(one));
+
+  // DOS dates (year - 1980, month, day): the days that exist set the time, impossible ones leave the file's own.
+  struct Date { int year, month, day; bool exists; };
+  const Date dates[] = {{2024, 2, 29, true}, {2096, 2, 29, true}, {2107, 12, 31, true}, {2023, 2, 29, false},
+                        {2100, 2, 29, false}, {2021, 2, 30, false}, {2021, 4, 31, false}, {2021, 6, 31, false},
+                        {2021, 13, 1, false}, {2021, 0, 1, false}, {2021, 1, 0, false}};
+  const std::string file = dir.Core("dated");
+  WriteFileBytes(dir.path() / "dated", "");
+  for (const Date& d : dates) {
+    PlatformSetFileTime(file.c_str(), (1 << 5) | 1, 0);  // January 1, 1980, midnight
+    const auto before = std::filesystem::last_write_time(dir.path() / "dated");
+    PlatformSetFileTime(file.c_str(), (uint16_t)((d.year - 1980) << 9 | d.month << 5 | d.day), 12 << 11);
+    EXPECT_EQ(std::filesystem::last_write_time(dir.path() / "dated") != before, d.exists) << d.year << "-" << d.month << "-" << d.day;
+  }
 }
 
 }  // namespace
