@@ -34,6 +34,14 @@ char* AddTrailingSeparator(char* text);
 // 20 for 2.0: stored and deflated data); a member needing more is refused.
 const uint8_t kHighestVersionNeeded = 20;
 
+// A member is written to a temporary file in its target's directory and
+// moved to its name once complete. The names come from a process-wide
+// generator, seeded from the platform by the first name while it is zero
+// (so the same seed replays the same names).
+extern uint32_t temporaryNameState;
+const int kTemporaryNameSize = 13;  // "~zv" + five base-32 digits + ".tmp" + NUL
+void NextTemporaryName(char* name);
+
 void ExtractEntry(const CentralHeader* header, const char* targetPath);
 void CopyStoredData();
 // Decodes a member and checks its CRC without writing a file (for testing an

@@ -5,10 +5,18 @@
 // before anything is created (version, method, encryption), written, its
 // file deleted again on failure, its CRC compared, and its time set.
 //
-// No data is lost on replace: when something already exists at the target
-// path, the member goes to a temporary file in the same directory and is
-// moved over the target only once its data is complete, so the old file
-// survives every failure of the member that was to replace it.
+// A member goes to a temporary file in its target's directory and takes its
+// name only once its data is complete, so a file under a member's name is
+// always whole: an old file survives every failure of the member that was to
+// replace it, a damaged one included, and a process killed mid-member leaves
+// only a temporary file. Where nothing existed, the move never replaces what
+// appeared meanwhile, and data with a wrong CRC is kept, as other tools keep
+// it.
+//
+// Temporary names are unpredictable (a mixed sequence seeded from the
+// platform) and created exclusively, never through an existence test that
+// follows links: whatever holds a name, a stale file or a link, costs one
+// attempt of many.
 #include <stdlib.h>
 #include <string.h>
 
@@ -25,11 +33,18 @@ namespace {
 
 // Room for the target path plus a short temporary name beside it.
 const int kTempPathCapacity = kNameCapacity + 16;
-// Temporary names: "~zv0000.tmp" to "~zv0099.tmp".
+// Temporary names keep to 8.3: "~zv", five digits of base 32 (25 bits of the
+// generator; one case only, as Windows compares names), ".tmp".
 const char kTempPrefix[] = "~zv";
 const char kTempSuffix[] = ".tmp";
-const unsigned kTempAttempts = 100;
-const int kTempDigits = 4;
+const char kTempDigitChars[] = "0123456789abcdefghijklmnopqrstuv";
+const int kTempDigits = 5;
+const int kTempDigitBits = 5;
+static_assert(sizeof kTempPrefix - 1 + kTempDigits + sizeof kTempSuffix == kTemporaryNameSize, "name size");
+const unsigned kTempAttempts = 400;
+// The generator's step: an odd constant, so the states run through all 2^32
+// values before one comes back.
+const uint32_t kTempStep = 0x9E3779B9;
 
 uint16_t CheckSupported(const CentralHeader& header) {
   uint16_t method = CentralField16(header, kCentralMethod);
@@ -45,18 +60,17 @@ uint16_t CheckSupported(const CentralHeader& header) {
   return kStatusOk;
 }
 
-// The temporary name of one attempt, after the directory part of tempPath.
-void FormatTempName(char* name, unsigned attempt) {
-  memcpy(name, kTempPrefix, sizeof kTempPrefix - 1);
-  name += sizeof kTempPrefix - 1;
-  for (int digit = kTempDigits - 1; digit >= 0; digit--) {
-    name[digit] = (char)('0' + attempt % 10);
-    attempt /= 10;
-  }
-  memcpy(name + kTempDigits, kTempSuffix, sizeof kTempSuffix);
+// A bijection of 32 bits in which every input bit reaches every output bit
+// (two multiply and shift rounds): consecutive states give unrelated names.
+uint32_t Mix(uint32_t x) {
+  x = (x ^ (x >> 16)) * 0x7FEB352D;
+  x = (x ^ (x >> 15)) * 0x846CA68B;
+  return x ^ (x >> 16);
 }
 
-// A temporary file beside `target`: same directory, short unique name.
+// A temporary file beside `target`: same directory, a fresh name per attempt,
+// created only where nothing (not even a dangling link) holds the name. The
+// first attempt makes the directories on the way; a later one needs none.
 bool OpenTemporaryBeside(const char* target, char* tempPath) {
   size_t directoryLength = 0;
   for (size_t i = 0; target[i] != 0; i++) {
@@ -64,33 +78,36 @@ bool OpenTemporaryBeside(const char* target, char* tempPath) {
   }
   memcpy(tempPath, target, directoryLength);
   for (unsigned attempt = 0; attempt < kTempAttempts; attempt++) {
-    FormatTempName(tempPath + directoryLength, attempt);
-    if (PlatformExists(tempPath)) continue;
-    outputHandle = PlatformOpenNew(tempPath);
-    if (outputHandle != kNoHandle) return true;
-    // The open may fail because of the fault seam or a full directory: try
-    // the next name only when this one appeared meanwhile.
-    if (!PlatformExists(tempPath)) return false;
+    NextTemporaryName(tempPath + directoryLength);
+    if (attempt == 0) {
+      CreateOutputFile(tempPath);
+    } else {
+      outputHandle = PlatformOpenNew(tempPath);
+    }
+    if (outputHandle != kNoHandle) {
+      errorCode = kStatusOk;
+      return true;
+    }
   }
   return false;
 }
 
-// Opens the member's output: the target itself when nothing is there, else
-// a temporary file beside it. `written` receives the path actually written,
-// `replacing` whether that is a temporary file.
-bool OpenOutput(const char* target, char* written, bool* replacing) {
-  *replacing = FileExists(target);
-  if (*replacing) {
-    // A directory or a read-only file cannot be replaced; nothing is created.
-    if (PlatformIsDirectory(target) || PlatformIsReadOnly(target)) return false;
-    return OpenTemporaryBeside(target, written);
-  }
-  strcpy(written, target);
-  CreateOutputFile(target);
-  return errorCode == kStatusOk;
-}
-
 }  // namespace
+
+uint32_t temporaryNameState;
+
+void NextTemporaryName(char* name) {
+  if (temporaryNameState == 0) temporaryNameState = PlatformSeed();
+  temporaryNameState += kTempStep;
+  uint32_t number = Mix(temporaryNameState);
+  memcpy(name, kTempPrefix, sizeof kTempPrefix - 1);
+  name += sizeof kTempPrefix - 1;
+  for (int digit = 0; digit < kTempDigits; digit++) {
+    name[digit] = kTempDigitChars[number & ((1u << kTempDigitBits) - 1)];
+    number >>= kTempDigitBits;
+  }
+  memcpy(name + kTempDigits, kTempSuffix, sizeof kTempSuffix);
+}
 
 void SetOutputFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {
   PlatformSetFileTime(path, dosDate, dosTime);
@@ -167,31 +184,28 @@ namespace {
 // Writes the member whose input is ready to `targetPath` and settles its
 // status; BeginEntry's buffer is the caller's to free.
 void WriteEntry(const char* targetPath) {
-  char written[kTempPathCapacity];
-  bool replacing;
-  if (!OpenOutput(targetPath, written, &replacing)) {
+  char temporary[kTempPathCapacity];
+  bool replacing = FileExists(targetPath);
+  // A directory or a read-only file cannot be replaced; nothing is created.
+  if ((replacing && (PlatformIsDirectory(targetPath) || PlatformIsReadOnly(targetPath))) ||
+      !OpenTemporaryBeside(targetPath, temporary)) {
     errorCode = kStatusCannotCreate;
     return;
   }
   ProduceData();
   PlatformClose(outputHandle);
   outputHandle = kNoHandle;
+  if (errorCode == kStatusOk && !CrcMatches()) errorCode = kStatusCrcMismatch;
 
-  if (errorCode != kStatusOk) {
-    if (PlatformDelete(written)) return;
-    errorCode = kStatusFileError;
-    // A partial file that cannot be removed keeps its time stamp as a sign
-    // of what it is; a temporary one is left alone.
-    if (replacing) return;
-  } else {
-    if (!CrcMatches()) errorCode = kStatusCrcMismatch;
-    // The data is complete (a CRC mismatch keeps the file): now it may
-    // replace what was there.
-    if (replacing && !PlatformRename(written, targetPath)) {
-      PlatformDelete(written);
-      errorCode = kStatusFileError;
-      return;
-    }
+  // Complete data takes the member's name; a wrong CRC only where it
+  // replaces nothing.
+  bool keep = errorCode == kStatusOk || (errorCode == kStatusCrcMismatch && !replacing);
+  bool moved = keep && (replacing ? PlatformRename(temporary, targetPath)
+                                  : PlatformMoveToFreeName(temporary, targetPath));
+  if (!moved) {
+    // A temporary file that cannot be removed is left alone.
+    if (!PlatformDelete(temporary) || keep) errorCode = kStatusFileError;
+    return;
   }
   SetOutputFileTime(targetPath, CentralField16(currentHeader, kCentralDate),
                     CentralField16(currentHeader, kCentralTime));

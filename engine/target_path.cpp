@@ -14,8 +14,9 @@
 // Whether a directory already ends in a separator is read from its start: in a
 // double-byte code page the second byte of a character may be 0x5C.
 //
-// CreateOutputFile opens the path and, when that fails, walks it one
-// directory level at a time (and character by character, for the same
+// CreateOutputFile creates a new file at the path (a temporary name: it never
+// opens what is there, nor follows a link there) and, when that fails, walks
+// it one directory level at a time (and character by character, for the same
 // reason), creating what is missing and trying the open again after each
 // level, so a path whose directories exist costs one open.
 #include <string.h>
@@ -158,7 +159,7 @@ void CreateOutputFile(const char* path) {
   char prefix[kNameCapacity + 1];
   size_t used = 0;  // the prefix's length
   for (;;) {
-    outputHandle = PlatformOpenWrite(path);
+    outputHandle = PlatformOpenNew(path);
     if (outputHandle != kNoHandle) {
       errorCode = kStatusOk;
       return;

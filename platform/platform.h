@@ -53,6 +53,10 @@ bool PlatformMakeDirectory(const char* path);
 bool PlatformExists(const char* path);
 // Moves a file over another, replacing it when it exists.
 bool PlatformRename(const char* from, const char* to);
+// Moves a file to a name where nothing exists, and fails when something
+// does, even something that appeared a moment before: the check and the move
+// are one step of the file system.
+bool PlatformMoveToFreeName(const char* from, const char* to);
 bool PlatformIsDirectory(const char* path);
 // True when the path names an existing file that may not be written.
 bool PlatformIsReadOnly(const char* path);
@@ -60,6 +64,11 @@ bool PlatformIsReadOnly(const char* path);
 // Sets the last-write time of the file at `path` from a DOS date and time read
 // as local time. Failures are not reported: the file keeps its time.
 void PlatformSetFileTime(const char* path, uint16_t dosDate, uint16_t dosTime);
+
+// A number that differs from process to process and from call to call (the
+// process id, a fine clock, an address), unmixed: the seed of the temporary
+// names, which must not be guessable, not a secret of any strength.
+uint32_t PlatformSeed();
 
 // Member names.
 // OEM code page (437 on POSIX) to the ANSI code page (UTF-8 on POSIX).

@@ -257,3 +257,26 @@ bool PlatformUtf8ToAnsi(const char* utf8, char* ansi, size_t capacity) {
   memcpy(ansi, utf8, n + 1);
   return true;
 }
+
+bool PlatformMoveToFreeName(const char* from, const char* to) {
+  char systemFrom[kSystemPathCapacity], systemTo[kSystemPathCapacity];
+  if (FaultHit(kFaultRename) || !ToSystemPath(from, systemFrom) || !ToSystemPath(to, systemTo)) {
+    return false;
+  }
+  if (renameat2(AT_FDCWD, systemFrom, AT_FDCWD, systemTo, RENAME_NOREPLACE) == 0) return true;
+  // A file system without the no-replace rename: a second link fails just
+  // as surely where the name is taken, and dropping the first completes the
+  // move (a failure to drop it leaves the file under both names, complete).
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (link(systemFrom, systemTo) != 0) return false;
+  unlink(systemFrom);
+  return true;
+}
+
+uint32_t PlatformSeed() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t address = (uint64_t)(uintptr_t)&now;  // the stack's place, randomised per process
+  return (uint32_t)getpid() ^ (uint32_t)now.tv_nsec ^ (uint32_t)now.tv_sec * 0x01000193u ^
+         (uint32_t)(address ^ address >> 32);
+}

@@ -189,3 +189,15 @@ bool PlatformIsLeadByte(uint8_t byte) {
 }
 
 const char kAnsiSuperscriptLead[] = "";
+
+bool PlatformMoveToFreeName(const char* from, const char* to) {
+  // Without MOVEFILE_REPLACE_EXISTING the move fails where the name is taken.
+  return !FaultHit(kFaultRename) && MoveFileExA(from, to, 0);
+}
+
+uint32_t PlatformSeed() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  uintptr_t address = (uintptr_t)&now;  // the stack's place, randomised per process
+  return GetCurrentProcessId() ^ now.LowPart ^ (uint32_t)now.HighPart ^ (uint32_t)address;
+}

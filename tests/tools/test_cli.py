@@ -87,6 +87,28 @@ class Cli(Tool):
         self.assertIn(f"2 extracted, 0 skipped, {refused} failed", result.stdout)
         self.assertEqual(sorted(snapshot(self.tmp + "/out")), ["d/", "d/x.txt", "good.txt"])
 
+    def test_a_killed_extraction_leaves_whole_files_or_none(self):  # then --skip-existing completes the tree
+        content = {"a/big.bin": os.urandom(32 << 20), "text.txt": b"".join(b"line %d\n" % i for i in range(2 << 20)),
+                   "b/small.txt": b"small"}
+        with zipfile.ZipFile(self.tmp + "/k.zip", "w") as archive:
+            for name, data in content.items():
+                archive.writestr(name, data, zipfile.ZIP_DEFLATED if name.endswith(".txt") else zipfile.ZIP_STORED)
+        for run in range(20):  # killed from the first file written on, a few milliseconds later each time
+            out = f"{self.tmp}/out{run}"
+            os.makedirs(out)
+            process = subprocess.Popen([ZARVEL, "extract", self.tmp + "/k.zip", "-d", out], stdout=subprocess.DEVNULL)
+            while process.poll() is None and not any(names for _, _, names in os.walk(out)):
+                pass
+            time.sleep(run * 0.005)
+            process.send_signal(signal.SIGKILL)
+            process.wait()
+            with self.subTest(run=run):
+                for name, data in content.items():
+                    self.assertTrue(not os.path.exists(f"{out}/{name}") or read(f"{out}/{name}") == data, name)
+                self.check(0, ZARVEL, "extract", self.tmp + "/k.zip", "-d", out, "--skip-existing")
+                self.assertEqual({k: v[0] for k, v in snapshot(out).items() if v and "/~zv" not in "/" + k}, content)
+            shutil.rmtree(out)
+
     def test_every_archivers_archive_lists_tests_and_extracts_like_unzip(self):
         archives = sorted(n for n in os.listdir(INTEROP) if n.endswith(".zip"))
         self.assertEqual(len(archives), 13)
