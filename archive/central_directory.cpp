@@ -3,9 +3,17 @@
 // The end record is found by scanning backwards from the end of the file: a
 // 64-byte window first (an archive without a comment is found with one read),
 // then 60-byte steps that carry the first four bytes of the previous read, so
-// a signature straddling two reads is still seen. The scan has no distance
-// limit: a self-extractor signed after packing carries its signature behind
-// the archive, and the scan walks over it.
+// a signature straddling two reads is still seen. The scan reaches back as far
+// as a real archive can need: the end record, a comment of 65,535 bytes, and
+// an Authenticode signature appended after the archive when the self-extractor
+// is signed after packing (a three-certificate chain with a timestamp takes
+// about 11 KB, a dual signature about 23 KB; 256 KiB leaves room for ten such).
+// A truncated or foreign file then fails at once, not after reading itself
+// back to its start.
+//
+// The end record's signature never stands in the program as a constant: a
+// file with nothing appended is the stub's own image, and the scan would find
+// it there and read its code as an end record.
 //
 // The directory walk starts at the recorded offset (absolute in the file) and
 // stops only at an end-record signature; the counts in the end record are
@@ -21,15 +29,22 @@
 #include <string.h>
 
 #include "archive/archive.h"
+#include "engine/based.h"
 #include "engine/status.h"
 
 namespace {
 
-const uint8_t kEndSignatureBytes[4] = {0x50, 0x4B, 0x05, 0x06};
 const uint16_t kNotFound = 0xFFFF;
 const int kFirstWindow = 64;
 const int kStep = 60;
 const int kCarry = 4;
+const int64_t kMaxCommentLength = 0xFFFF;
+const int64_t kSignatureAllowance = 256 * 1024;
+const int64_t kScanReach = kSignatureSize + kEndRecordSize + kMaxCommentLength + kSignatureAllowance;
+
+uint32_t EndRecordSignature() {
+  return Opaque(kCentralHeaderSignature) + (kEndRecordSignature - kCentralHeaderSignature);
+}
 
 // Reads exactly `count` bytes at `pos`; the scan's reads must deliver what
 // the file holds there.
@@ -117,30 +132,32 @@ uint16_t FindBytes(const uint8_t* haystack, uint16_t haystackLength, const uint8
 void FindEndRecord() {
   if (endRecordPos == kEndRecordUnknown) {
     uint8_t window[kFirstWindow];
+    uint8_t signature[kSignatureSize];
+    WriteLe32(signature, EndRecordSignature());
     int64_t end = PlatformFileLength(archiveHandle);
     if (end < 0) {
       errorCode = kStatusFileError;
       return;
     }
+    int64_t limit = end > kScanReach ? end - kScanReach : 0;
     // Each read ends where the previous one began; the first four bytes of
     // the previous read follow its bytes in the window.
     uint32_t want = kFirstWindow;
     uint32_t carry = 0;
     for (;;) {
-      int64_t pos = end > want ? end - want : 0;
+      int64_t pos = end - limit > want ? end - want : limit;
       uint32_t n = (uint32_t)(end - pos);
       memmove(window + n, window, carry);
       if (!ReadAt(pos, window, n)) {
         errorCode = kStatusFileError;
         return;
       }
-      uint16_t index = FindBytes(window, (uint16_t)(n + carry), kEndSignatureBytes,
-                                 sizeof kEndSignatureBytes);
+      uint16_t index = FindBytes(window, (uint16_t)(n + carry), signature, sizeof signature);
       if (index != kNotFound) {
-        endRecordPos = pos + index + sizeof kEndSignatureBytes;
+        endRecordPos = pos + index + sizeof signature;
         break;
       }
-      if (pos <= 0) {
+      if (pos <= limit) {
         errorCode = kStatusNoEndRecord;
         return;
       }
@@ -257,7 +274,7 @@ void ReadCentralDirectory(EntryList* list) {
         break;
       }
       list->tail->nameUnusable = nameUnusable ? 1 : 0;
-    } else if (signature == kEndRecordSignature) {
+    } else if (signature == EndRecordSignature()) {
       errorCode = kStatusOk;
       break;
     } else {

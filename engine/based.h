@@ -16,3 +16,13 @@ inline T* Based(T* object) {
 #endif
   return object;
 }
+
+// A value the compiler may not fold into a constant of the program, through
+// the same empty statement.
+template <typename T>
+inline T Opaque(T value) {
+#if defined(__GNUC__)
+  __asm__("" : "+r"(value));
+#endif
+  return value;
+}

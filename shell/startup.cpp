@@ -12,6 +12,7 @@
 void* instance = nullptr;
 void* mainWindow = nullptr;
 char modulePath[kModulePathCapacity];
+char moduleShownPath[kModulePathCapacity];
 char executableDirectory[kDirectoryPartCapacity];
 char targetDirectory[kDirectoryTextCapacity];
 char followUpCommand[kDirectoryTextCapacity];

@@ -461,6 +461,12 @@ TEST_F(EngineTest, DriverCallbacksAndOutcomes) {
   for (size_t cut = 0; cut < sfx.size(); cut++)
     EXPECT_EQ(Extract(Put(sfx.substr(0, cut))).status, cut < EndOf(sfx) + 4 ? kStatusNoEndRecord : kStatusFileError) << cut;
   EXPECT_TRUE(TreeOf(Out("")).empty() && Extract(Put(sfx)).status == kStatusOk);
+  // Bytes appended after the end record (a signature) are scanned over up to 64 KiB + 256 KiB back from the end.
+  const size_t reach = 4 + kEndRecordSize + 0xFFFF + 256 * 1024 - (kEndRecordSize + 4);
+  for (size_t tail : {reach, reach + 1}) {
+    Clear();
+    EXPECT_EQ(Extract(Put(sfx + std::string(tail, 'x'))).status, tail == reach ? kStatusOk : kStatusNoEndRecord);
+  }
 }
 
 const struct { const char* what; int kind; Mode mode; } kFaultRows[] = {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks a built stub as a file, as the loader, resource editors, signing tools and scanners see it: the linker's
 # own sections and DOS program, imports with their lookup tables, PE flags, relocations, no time stamp, the checksum,
-# the manifest, the version information, both icon groups, each dialog control as resources/sfx.rc places it, and
-# (i686) the size budget. Usage: check-stub-binary.sh BUILD ARCH, or check-stub-binary.sh EXE ARCH LEVEL ICON_SIZES
+# the manifest, the version information, both icon groups, each dialog control as resources/sfx.rc places it, no
+# end-record signature, and (i686) the size budget. Usage: check-stub-binary.sh BUILD ARCH, or check-stub-binary.sh EXE ARCH LEVEL ICON_SIZES
 # [KEY=VALUE...] for a stub as the packer edits it (the image of a self-extractor: what follows its sections is left
 # out), with that execution level, those sizes in icon group 108 and those version strings.
 [ -d "${1:?usage: check-stub-binary.sh BUILD_DIR|EXE ARCH [LEVEL ICON_SIZES [KEY=VALUE...]]}" ] &&
@@ -142,7 +142,8 @@ checks = [('imports system DLLs only, with lookup tables', imports), ('GUI subsy
           ('relocations kept', lambda: not flags & 1 and directory(5)[1] > 8 and at(*directory(5), '.reloc')), ('sections as the linker makes them', layout),
           ('entry point inside .text', lambda: any(n == '.text' and va <= entry < va + vs for n, vs, va, *_ in sections)),
           ('no time stamp', lambda: stamp == 0), ('checksum absent or right', lambda: checksum in (0, image_checksum())),
-          ('dialogs', dialogs), ('manifest', manifest), ('version information', version_info), ('icons', icons)]
+          ('dialogs', dialogs), ('manifest', manifest), ('version information', version_info), ('icons', icons),
+          ('no end-record signature, which the archive scan would find', lambda: b'PK\x05\x06' not in image)]
 checks += [('at most %d bytes (%d)' % (limit, len(image)), lambda: len(image) <= limit)] * (arch == 'i686' and not edited)
 failed = 0
 for what, check in checks:

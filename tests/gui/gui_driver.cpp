@@ -254,11 +254,16 @@ int main(int argc, char** argv) {
     return record == nullptr || fprintf(record, "%s\n%s\n", directory, self) < 0 || fclose(record) != 0;
   }
   int first = std::string(argv[2]) == "--" ? 3 : 4;
-  std::string commandLine = "\"" + (program = argv[1]) + "\" ignored arguments";
-  STARTUPINFOA startup = {};
+  // Started by its wide name, which may hold characters the ANSI code page lacks.
+  int count;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::wstring commandLine = L"\"" + std::wstring(wide[1]) + L"\" ignored arguments";
+  program = argv[1];
+  STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
-  if (!CreateProcessA(argv[1], &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, first == 4 ? argv[2] : nullptr,
-                      &startup, &child)) failure = "start: error " + std::to_string(GetLastError());
+  if (!CreateProcessW(wide[1], &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, first == 4 ? wide[2] : nullptr,
+                      &startup, &child))
+    failure = "start: error " + std::to_string(GetLastError());
   for (int i = first; i < argc && failure.empty(); i++) {
     if (!Step(argv[i])) failure = "step " + std::to_string(i - first + 1) + " '" + argv[i] + "': " + failure;
   }
