@@ -26,6 +26,9 @@ bool MemberNameIsSafe(const char* name);
 // false when the name is refused as unsafe or the path would not fit: the
 // member then fails with 19963 before anything is created.
 bool BuildTargetPath(const char* name, char* buffer);
+// True when a component of the target path below the base directory, or the
+// path itself, is a link (see target_path.cpp): the member fails with 19963.
+bool PassesThroughLink(const char* targetPath);
 void CreateOutputFile(const char* path);
 bool FileExists(const char* path);
 char* AddTrailingSeparator(char* text);

@@ -2,8 +2,9 @@
 // directory is read afresh into an entry list, every member is turned into a
 // target path, offered to the shell, extracted, and its outcome handed back.
 //
-// A member whose name is unsafe or cannot be represented fails with 19963
-// without any question to the shell and without touching the disk.
+// A member whose name is unsafe or cannot be represented, or whose target
+// path passes through a link, fails with 19963 without any question to the
+// shell and without touching the disk.
 #include <string.h>
 
 #include "engine/extract.h"
@@ -23,7 +24,8 @@ void WalkEntries(EntryList* list) {
     if (errorCode != kStatusOk) break;
     if (!entry->selected) continue;
     char targetPath[kNameCapacity];  // cleared and filled by BuildTargetPath
-    bool usable = !entry->nameUnusable && BuildTargetPath(entry->name, targetPath);
+    bool usable = !entry->nameUnusable && BuildTargetPath(entry->name, targetPath) &&
+                  !PassesThroughLink(targetPath);
     if (NamesNoFile(usable ? targetPath : entry->name)) continue;
     if (!usable) {
       errorCode = kStatusCannotCreate;

@@ -11,6 +11,11 @@
 // A path longer than 255 characters is refused too: a cut path names another
 // file.
 //
+// A member is never written through a link below the base directory: a
+// symbolic link or a junction there, left by an earlier archive or planted by
+// someone else, would put the file outside the target or replace another one.
+// The base and what is above it are the person's choice and may be links.
+//
 // Whether a directory already ends in a separator is read from its start: in a
 // double-byte code page the second byte of a character may be 0x5C.
 //
@@ -138,6 +143,27 @@ bool BuildTargetPath(const char* name, char* buffer) {
   memcpy(buffer, outputBaseDirectory, baseLength);
   memcpy(buffer + baseLength, relative, relativeLength);
   return true;
+}
+
+bool PassesThroughLink(const char* targetPath) {
+  char prefix[kNameCapacity];
+  strncpy(prefix, targetPath, kNameCapacity - 1);
+  prefix[kNameCapacity - 1] = 0;
+  size_t base = strlen(outputBaseDirectory);
+  if (base > strlen(prefix)) return false;  // not a path under the base
+  // Each component after the base, as a path of its own, then the whole path;
+  // a component not made yet is no link and neither is anything below it.
+  for (size_t i = base;;) {
+    char c = prefix[i];
+    if (c != kSeparator && c != 0) {
+      i += PlatformIsLeadByte((uint8_t)c) && prefix[i + 1] != 0 ? 2 : 1;
+      continue;
+    }
+    prefix[i] = 0;
+    if (i > base && PlatformIsLink(prefix)) return true;
+    if (c == 0) return false;
+    prefix[i++] = c;
+  }
 }
 
 bool FileExists(const char* path) { return path[0] != 0 && PlatformExists(path); }

@@ -28,4 +28,8 @@ int FaultLeadByte(uint8_t byte) {
   return byte >= faultPlan.leadBytesFrom && byte <= faultPlan.leadBytesTo ? 1 : 0;
 }
 
+bool FaultIsLink(const char* path) {
+  return faultPlan.linkPath != nullptr && strcmp(path, faultPlan.linkPath) == 0;
+}
+
 #endif

@@ -27,12 +27,16 @@ struct FaultPlan {
   // A simulated double-byte code page: when leadBytesTo is set, the bytes
   // leadBytesFrom..leadBytesTo are its lead bytes, whatever the system's is.
   uint8_t leadBytesFrom, leadBytesTo;
+  // A simulated link: the platform reports this path as a symbolic link or
+  // reparse point, whatever is there (Wine makes neither).
+  const char* linkPath;
 };
 
 #ifdef ZARVEL_NO_FAULTS
 inline bool FaultHit(FaultKind) { return false; }
 inline uint32_t FaultShortenRead(uint32_t count) { return count; }
 inline int FaultLeadByte(uint8_t) { return -1; }
+inline bool FaultIsLink(const char*) { return false; }
 #else
 extern FaultPlan faultPlan;
 // Clears every planned fault and every counter.
@@ -43,4 +47,6 @@ bool FaultHit(FaultKind kind);
 uint32_t FaultShortenRead(uint32_t count);
 // For the lead-byte test: 1 or 0 in the simulated code page, -1 without one.
 int FaultLeadByte(uint8_t byte);
+// For the link test: true for the simulated link's path.
+bool FaultIsLink(const char* path);
 #endif

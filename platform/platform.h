@@ -60,6 +60,12 @@ bool PlatformMoveToFreeName(const char* from, const char* to);
 bool PlatformIsDirectory(const char* path);
 // True when the path names an existing file that may not be written.
 bool PlatformIsReadOnly(const char* path);
+// True when the path itself (not what it points to) is a symbolic link, or on
+// Windows any reparse point (a junction too); false when nothing is there.
+bool PlatformIsLink(const char* path);
+// POSIX only (the tool): sets the permission bits of the file at `path`.
+// Failures are not reported: the file keeps the mode it was made with.
+void PlatformSetPermissions(const char* path, uint32_t mode);
 
 // Sets the last-write time of the file at `path` from a DOS date and time read
 // as local time. Failures are not reported: the file keeps its time.

@@ -203,7 +203,13 @@ bool PlatformIsReadOnly(const char* path) {
 bool PlatformIsLink(const char* path) {
   char system[kSystemPathCapacity];
   struct stat st;
+  if (FaultIsLink(path)) return true;
   return ToSystemPath(path, system) && lstat(system, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+void PlatformSetPermissions(const char* path, uint32_t mode) {
+  char system[kSystemPathCapacity];
+  if (ToSystemPath(path, system)) chmod(system, (mode_t)mode);
 }
 
 void PlatformSetFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {

@@ -142,6 +142,12 @@ bool PlatformIsReadOnly(const char* path) {
          (attributes & FILE_ATTRIBUTE_READONLY);
 }
 
+bool PlatformIsLink(const char* path) {
+  if (FaultIsLink(path)) return true;
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 void PlatformSetFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {
   HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -3,9 +3,12 @@
 // stub will do with the file. Messages name the member and the reason (the
 // status code and its meaning); the exit status is 0 only when everything
 // succeeded.
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,14 +25,27 @@ namespace {
 const int kExitFailure = 1;
 const int kExitUsage = 2;
 
-// The core takes paths with backslash separators; the platform layer maps
-// them back to '/' when it calls the system.
-std::string CorePath(const char* path) {
-  std::string out(path);
-  for (char& c : out) {
-    if (c == '/') c = '\\';
+// The core takes paths with backslash separators, but on Linux a backslash
+// is a byte of a name like any other: FILE and DIR never reach the core as
+// typed. The tool opens FILE itself and names the open file to the core
+// (/dev/fd/N holds no backslash); it stays open for the command's life, as
+// the core opens it again for the configuration block.
+std::string OpenedFilePath(const char* file) {
+  int fd = open(file, O_RDONLY | O_CLOEXEC);
+  return fd < 0 ? std::string() : "/dev/fd/" + std::to_string(fd);
+}
+
+// Makes DIR and its missing parents, taken literally, and works inside it,
+// so the core's target paths are relative to it.
+bool EnterDirectory(const char* directory) {
+  std::string path(directory);
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    mkdir(path.substr(0, slash).c_str(), 0777);
   }
-  return out;
+  mkdir(directory, 0777);
+  if (chdir(directory) == 0) return true;
+  fprintf(stderr, "zarvel: %s: %s\n", directory, strerror(errno));
+  return false;
 }
 
 bool WantsHelp(int argc, char** argv) {
@@ -57,8 +73,12 @@ void ReportStatus(const char* subject, uint16_t code) {
 // Opens the archive and reads its directory; false (with a message) on failure.
 bool OpenAndRead(const char* file, EntryList* list) {
   InitEntryList(list);
-  std::string path = CorePath(file);
-  ArchiveOpen(path.c_str());
+  std::string path = OpenedFilePath(file);
+  if (path.empty()) {
+    errorCode = kStatusFileError;
+  } else {
+    ArchiveOpen(path.c_str());
+  }
   if (errorCode == kStatusOk) ReadCentralDirectory(list);
   if (errorCode != kStatusOk) {
     ReportStatus(file, errorCode);
@@ -74,19 +94,17 @@ bool IsDirectoryEntry(const CentralDirEntry* e) {
   return n > 0 && (e->name[n - 1] == '/' || e->name[n - 1] == '\\');
 }
 
-// A name as it may be shown on a terminal: control characters become '?'.
-const char* Printable(const char* name) {
-  static char shown[kNameCapacity];
-  size_t i = 0;
-  for (; name[i] != 0 && i < sizeof shown - 1; i++) {
-    unsigned char c = (unsigned char)name[i];
-    shown[i] = (c < 0x20 || c == 0x7F) ? '?' : (char)c;
+// Text from an archive as it may be shown on a terminal (names, the
+// configuration block): control characters become '?'.
+std::string Printable(const char* text) {
+  std::string shown(text);
+  for (char& c : shown) {
+    if ((unsigned char)c < 0x20 || c == 0x7F) c = '?';
   }
-  shown[i] = 0;
   return shown;
 }
 
-const char* DisplayName(const CentralDirEntry* e) {
+std::string DisplayName(const CentralDirEntry* e) {
   return e->nameUnusable ? "(name not representable here)" : Printable(e->name);
 }
 
@@ -146,7 +164,7 @@ void WarnAboutUnflaggedUtf8(const char* file) {
     fprintf(stderr,
             "zarvel: warning: '%s' %s: Windows tools and the self-extractor read it as code page 437, "
             "'%s' (repacking with zarvel pack fixes this)\n",
-            meant.c_str(), what, Printable(pack::Cp437Text(name.stored).c_str()));
+            meant.c_str(), what, Printable(pack::Cp437Text(name.stored).c_str()).c_str());
   }
 }
 
@@ -174,7 +192,7 @@ int ListCommand(int argc, char** argv) {
     uint32_t size = CentralField32(e->header, kCentralCompressedSize);
     printf("%10u %10u %-7s %-19s %08x  %s\n", length, size,
            MethodName(CentralField16(e->header, kCentralMethod)), when,
-           CentralField32(e->header, kCentralCrc), DisplayName(e));
+           CentralField32(e->header, kCentralCrc), DisplayName(e).c_str());
     totalLength += length;
     totalSize += size;
   }
@@ -197,12 +215,13 @@ int TestCommand(int argc, char** argv) {
   if (!OpenAndRead(argv[1], &list)) return kExitFailure;
   WarnAboutUnflaggedUtf8(argv[1]);
   progress.enabled = isatty(2);
-  unsigned tested = 0, failed = 0;
+  unsigned members = 0, failed = 0;  // a member fails once, whatever it fails of
   for (CentralDirEntry* e = list.head; e != nullptr; e = e->next) {
     if (IsDirectoryEntry(e)) continue;
+    members++;
     if (e->nameUnusable || !MemberNameIsSafe(e->name)) {
       ClearProgress();
-      fprintf(stderr, "zarvel: %s: error %u (unsafe or unrepresentable name)\n", DisplayName(e),
+      fprintf(stderr, "zarvel: %s: error %u (unsafe or unrepresentable name)\n", DisplayName(e).c_str(),
               kStatusCannotCreate);
       failed++;
       continue;
@@ -211,10 +230,9 @@ int TestCommand(int argc, char** argv) {
     SetProgressCallback(ShowProgress);
     TestEntry(&e->header);
     SetProgressCallback(nullptr);
-    tested++;
     if (errorCode != kStatusOk) {
       ClearProgress();
-      ReportStatus(Printable(e->name), errorCode);
+      ReportStatus(Printable(e->name).c_str(), errorCode);
       failed++;
     }
   }
@@ -222,10 +240,10 @@ int TestCommand(int argc, char** argv) {
   FreeEntryList(&list);
   ArchiveClose();
   if (failed > 0) {
-    fprintf(stderr, "zarvel: %s: %u of %u members failed\n", argv[1], failed, tested + failed);
+    fprintf(stderr, "zarvel: %s: %u of %u members failed\n", argv[1], failed, members);
     return kExitFailure;
   }
-  printf("%s: %u members OK\n", argv[1], tested);
+  printf("%s: %u members OK\n", argv[1], members);
   return 0;
 }
 
@@ -251,7 +269,7 @@ int32_t BeforeExtract(const CentralHeader* header, const char* targetPath) {
     if (run.existing == kRefuseExisting) {
       ClearProgress();
       fprintf(stderr, "zarvel: %s: exists, not replaced (use --overwrite or --skip-existing)\n",
-              Printable(name));
+              Printable(name).c_str());
       run.failed++;
       return kAnswerSkip;
     }
@@ -260,23 +278,48 @@ int32_t BeforeExtract(const CentralHeader* header, const char* targetPath) {
   return kAnswerExtract;
 }
 
+// A member made on a Unix host records its mode in the high half of the
+// external attributes. A regular file gets its permission bits, as unzip
+// gives them: never set-user-ID, set-group-ID or sticky, and within the
+// umask. Other members keep what the file was made with (0666 less the umask).
+const uint8_t kUnixHost = 3;
+const uint32_t kPermissionBits = 0777;
+const uint32_t kFileTypeBits = 0170000;
+const uint32_t kRegularFile = 0100000;
+
+void ApplyRecordedMode(const CentralHeader* header, const char* targetPath) {
+  uint32_t mode = CentralField32(*header, kCentralExternalAttributes) >> 16;
+  uint32_t type = mode & kFileTypeBits;
+  if (CentralField16(*header, kCentralVersionMadeBy) >> 8 != kUnixHost || (type != 0 && type != kRegularFile)) return;
+  mode_t mask = umask(0);
+  umask(mask);
+  PlatformSetPermissions(targetPath, mode & kPermissionBits & ~mask);
+}
+
 bool AfterExtract(const CentralHeader* header, const char* targetPath, uint16_t outcome) {
   if (outcome == kStatusOk) {
+    ApplyRecordedMode(header, targetPath);
     run.extracted++;
   } else {
     ClearProgress();
-    ReportStatus(Printable(EntryNameOf(header)), outcome);
+    ReportStatus(Printable(EntryNameOf(header)).c_str(), outcome);
     run.failed++;
   }
   return true;
 }
 
 // Directory entries make no file, but a folder that is empty in the archive
-// should still appear, as other tools make it.
+// should still appear, as other tools make it; never through a link, by the
+// engine's rule for files.
 void CreateDirectoryEntries(const EntryList* list) {
   for (const CentralDirEntry* e = list->head; e != nullptr; e = e->next) {
     char path[kNameCapacity];
     if (!IsDirectoryEntry(e) || e->nameUnusable || !BuildTargetPath(e->name, path)) continue;
+    if (PassesThroughLink(path)) {
+      ReportStatus(DisplayName(e).c_str(), kStatusCannotCreate);
+      run.failed++;
+      continue;
+    }
     for (char* p = path; *p; p++) {
       if (*p != '\\' || p == path) continue;
       *p = 0;
@@ -321,16 +364,16 @@ int ExtractCommand(int argc, char** argv) {
             "and goes on quietly.\n");
     return policies < 0 ? 0 : kExitUsage;
   }
-  std::string base = CorePath(directory);
-  if (base.size() >= (size_t)kDirectoryCapacity - 1) {
-    fprintf(stderr, "zarvel: %s: directory path too long\n", directory);
-    return kExitFailure;
-  }
   EntryList list;
   if (!OpenAndRead(file, &list)) return kExitFailure;
+  if (!EnterDirectory(directory)) {
+    FreeEntryList(&list);
+    ArchiveClose();
+    return kExitFailure;
+  }
   // The engine reads the directory again for its run; this copy only serves
-  // the folders that hold no file.
-  SetOutputBaseDirectory(base.c_str());
+  // the folders that hold no file. Target paths are relative to DIR.
+  SetOutputBaseDirectory("");
   CreateDirectoryEntries(&list);
   FreeEntryList(&list);
   progress.enabled = isatty(2);
@@ -374,8 +417,8 @@ int InfoCommand(int argc, char** argv) {
   printf("file:               %s\n", argv[1]);
   if (hasBlock) {
     printf("program image:      %u bytes\n", firstMemberOffset - kConfigBlockSize);
-    printf("default directory:  %s\n", defaultDirectory[0] ? defaultDirectory : "(none)");
-    printf("follow-up command:  %s\n", command[0] ? command : "(none)");
+    printf("default directory:  %s\n", defaultDirectory[0] ? Printable(defaultDirectory).c_str() : "(none)");
+    printf("follow-up command:  %s\n", command[0] ? Printable(command).c_str() : "(none)");
     pack::DescribeFollowUpProgram(argv[1], command, firstMemberOffset - kConfigBlockSize);
   } else {
     printf("configuration:      none (a plain ZIP archive)\n");
