@@ -6,15 +6,19 @@
 // clean run only, starts the configured follow-up command from the target
 // directory.
 //
-// The follow-up command names a program inside the extracted tree. A bare
-// relative name would make the system search the stub's own directory (a
-// download folder, typically) before the current one, so such a program is
-// started by its full path under the target directory instead; and when the
-// target cannot be made the current directory, nothing is started at all.
+// The follow-up command names a program inside the extracted tree or a
+// program of the system. A bare relative name would make the system search
+// the stub's own directory (a download folder, typically) before the current
+// one, so the system never gets one: a program with a directory part is
+// started by its full path under the target directory; a bare name by its
+// full path in the first of the target, the system and the Windows directory
+// that holds it, and not at all when none does. When the target cannot be
+// made the current directory, nothing is started either.
 #include <string.h>
 
 #include "archive/archive.h"
 #include "engine/extract.h"
+#include "platform/platform.h"
 #include "shell/shell.h"
 
 namespace {
@@ -40,6 +44,70 @@ bool IsAnchoredProgram(const char* program, size_t length) {
   return length >= 2 && program[1] == ':';
 }
 
+// The system ends an unquoted program at either blank.
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// True when the program has a directory part: a separator that is not the
+// second byte of a double-byte character.
+bool HasDirectoryPart(const char* program, size_t length) {
+  for (size_t i = 0; i < length; i++) {
+    if (program[i] == '\\' || program[i] == '/') return true;
+    if (IsLeadByte((uint8_t)program[i])) i++;
+  }
+  return false;
+}
+
+// The extension the system tries on a program named without one.
+const char kProgramExtension[] = ".exe";
+
+// Writes a quote, the directory, a separator when it ends in none, and the
+// program into the command line, the path ending in a terminator with room
+// behind it for the extension; the path's length, or 0 when there is no
+// directory or it does not fit.
+size_t StartQuotedPath(const char* directory, const char* program, size_t length, char* commandLine,
+                       size_t capacity) {
+  size_t directoryLength = strlen(directory);
+  size_t separator = directoryLength != 0 && !EndsInSeparator(directory) ? 1 : 0;
+  size_t total = directoryLength + separator + length;
+  if (directoryLength == 0 || 1 + total + sizeof kProgramExtension > capacity) return 0;
+  char* path = commandLine + 1;
+  commandLine[0] = '"';
+  memcpy(path, directory, directoryLength);
+  path[directoryLength] = '\\';
+  memcpy(path + directoryLength + separator, program, length);
+  path[total] = 0;
+  return total;
+}
+
+bool IsFile(const char* path) { return PlatformExists(path) && !PlatformIsDirectory(path); }
+
+// A program is present as the system finds one: by the name as written, or,
+// when that has no extension, with the extension the system then adds.
+bool ProgramPresent(char* path, size_t pathLength, const char* program, size_t length) {
+  if (IsFile(path)) return true;
+  if (memchr(program, '.', length) != nullptr) return false;
+  strcpy(path + pathLength, kProgramExtension);
+  bool present = IsFile(path);
+  path[pathLength] = 0;
+  return present;
+}
+
+// Closes the quote after the path and appends the rest; false when it does
+// not fit.
+bool EndQuotedPath(char* commandLine, size_t pathLength, const char* rest, size_t capacity) {
+  if (pathLength + 2 + strlen(rest) + 1 > capacity) return false;
+  commandLine[pathLength + 1] = '"';
+  strcpy(commandLine + pathLength + 2, rest);
+  return true;
+}
+
+// What a directory hook answers, or an empty text when it has no answer that
+// fits a directory.
+void ReadSystemPlace(uint32_t (*hook)(char*, uint32_t), char* directory) {
+  uint32_t length = hook != nullptr ? hook(directory, kDirectoryTextCapacity) : 0;
+  if (length == 0 || length >= (uint32_t)kDirectoryTextCapacity) directory[0] = 0;
+}
+
 // Reads the edit field; false when it holds more than a directory may.
 bool ReadTargetField(char* field) {
   memset(field, 0, kFieldReadCapacity);
@@ -51,32 +119,40 @@ bool ReadTargetField(char* field) {
 
 bool BuildFollowUpCommandLine(const char* command, const char* directory, char* commandLine,
                               size_t capacity) {
+  while (IsBlank(*command)) command++;
   // The program is the quoted first part, or everything up to the first blank.
   bool quoted = command[0] == '"';
   const char* program = quoted ? command + 1 : command;
   size_t length = 0;
   for (char c; (c = program[length]) != 0; length++) {
-    if (quoted ? c == '"' : c == ' ' || c == '\t') break;
+    if (quoted ? c == '"' : IsBlank(c)) break;
   }
   // The closing quote is not part of the rest.
   const char* rest = program + length + (quoted && program[length] == '"' ? 1 : 0);
-  if (length == 0 || IsAnchoredProgram(program, length)) {
+  if (length == 0) return false;
+  if (IsAnchoredProgram(program, length)) {
     if (strlen(command) + 1 > capacity) return false;
     strcpy(commandLine, command);
     return true;
   }
-  size_t directoryLength = strlen(directory);
-  size_t needed = 1 + directoryLength + length + 1 + strlen(rest) + 1;
-  if (needed > capacity) return false;
-  char* out = commandLine;
-  *out++ = '"';
-  memcpy(out, directory, directoryLength);
-  out += directoryLength;
-  memcpy(out, program, length);
-  out += length;
-  *out++ = '"';
-  strcpy(out, rest);
-  return true;
+  size_t pathLength;
+  if (HasDirectoryPart(program, length)) {
+    pathLength = StartQuotedPath(directory, program, length, commandLine, capacity);
+    return pathLength != 0 && EndQuotedPath(commandLine, pathLength, rest, capacity);
+  }
+  char systemDirectory[kDirectoryTextCapacity], windowsDirectory[kDirectoryTextCapacity];
+  ReadSystemPlace(shellHooks.systemDirectory, systemDirectory);
+  ReadSystemPlace(shellHooks.windowsDirectory, windowsDirectory);
+  // Never the stub's own directory nor the current one, where the system's
+  // own search would look first.
+  const char* const places[] = {directory, systemDirectory, windowsDirectory};
+  for (const char* place : places) {
+    pathLength = StartQuotedPath(place, program, length, commandLine, capacity);
+    if (pathLength != 0 && ProgramPresent(commandLine + 1, pathLength, program, length)) {
+      return EndQuotedPath(commandLine, pathLength, rest, capacity);
+    }
+  }
+  return false;
 }
 
 bool StartFollowUpCommand(const char* command, const char* directory) {
@@ -94,7 +170,7 @@ int RunExtraction(const char* archivePath, const char* directory, const char* co
   firstFailedOutcome = kStatusOk;
   char archiveDirectory[kDirectoryPartCapacity];
   char archiveName[kNamePartCapacity];
-  SplitPath(moduleShownPath[0] != 0 ? moduleShownPath : archivePath, archiveDirectory, archiveName);
+  SplitPath(archivePath, archiveDirectory, archiveName);
 
   errorCode = kStatusOk;
   ArchiveOpen(archivePath);

@@ -67,9 +67,6 @@ extern const char kDummyFileName[];
 extern void* instance;
 extern void* mainWindow;
 extern char modulePath[kModulePathCapacity];
-// The same path as the person sees it, where it differs (a name outside the
-// ANSI code page opens by its short form); empty otherwise.
-extern char moduleShownPath[kModulePathCapacity];
 extern char executableDirectory[kDirectoryPartCapacity];
 extern char targetDirectory[kDirectoryTextCapacity];
 extern char followUpCommand[kDirectoryTextCapacity];
@@ -107,6 +104,10 @@ struct ShellHooks {
   // their font, wrapping at blanks), fits a box of the given size in dialog
   // units.
   bool (*textFits)(const char* text, int width, int height);
+  // The system directory and the Windows directory: the length written, or
+  // the capacity needed when it is too small, or 0 on a failure.
+  uint32_t (*systemDirectory)(char* buffer, uint32_t capacity);
+  uint32_t (*windowsDirectory)(char* buffer, uint32_t capacity);
 };
 extern ShellHooks shellHooks;
 
@@ -152,6 +153,8 @@ ZARVEL_CALLBACK bool OnAfterEntry(const CentralHeader* header, const char* targe
 uint16_t SettleRunStatus(uint16_t walkStatus);
 
 // The run and the main dialog's commands (run.cpp).
+// The command line that starts the follow-up command's program by its full
+// path; false when the program is found nowhere or the line does not fit.
 bool BuildFollowUpCommandLine(const char* command, const char* directory, char* commandLine,
                               size_t capacity);
 bool StartFollowUpCommand(const char* command, const char* directory);

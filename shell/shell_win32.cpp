@@ -72,6 +72,10 @@ bool SetCurrentDirectoryTo(const char* path) { return SetCurrentDirectoryA(path)
 
 uint32_t StartCommand(const char* commandLine) { return WinExec(commandLine, SW_SHOWNORMAL); }
 
+uint32_t SystemDirectory(char* buffer, uint32_t capacity) { return GetSystemDirectoryA(buffer, capacity); }
+
+uint32_t WindowsDirectory(char* buffer, uint32_t capacity) { return GetWindowsDirectoryA(buffer, capacity); }
+
 // Measured as a static text control draws its text, with the main dialog's
 // font and dialog units: the prompt uses the same font.
 bool TextFits(const char* text, int width, int height) {
@@ -109,7 +113,8 @@ void RegisterMainClass() {
 const ShellHooks kWin32Hooks = {
     PumpWindowMessages,  ReplacePrompt,         SetStatusLine,          ShowMessageBox,
     ReadTargetField,     SetTargetField,        BrowseInto,             EndMainDialog,
-    SetCurrentDirectoryTo, StartCommand,        TextFits,
+    SetCurrentDirectoryTo, StartCommand,        TextFits,               SystemDirectory,
+    WindowsDirectory,
 };
 ShellHooks shellHooks;
 
@@ -208,37 +213,13 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
   }
 }
 
-// The module's path in the ANSI code page. A character that has no place
-// there comes back from the system as '?' or a look-alike, a name no file
-// has: such a module is opened by its short name (made of characters the
-// code page holds), and the person still sees the long one as well as the
-// code page can show it.
-void ReadModulePath(HINSTANCE module) {
-  WCHAR wide[kModulePathCapacity];
-  memset(modulePath, 0, sizeof modulePath);
-  GetModuleFileNameA(module, modulePath, kModulePathRequest);
-  BOOL lossy = FALSE;
-  if (GetModuleFileNameW(module, wide, kModulePathRequest) == 0 ||
-      !WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, nullptr, &lossy) || !lossy ||
-      GetShortPathNameW(wide, wide, kModulePathRequest) == 0) {
-    return;
-  }
-  char shortPath[kModulePathCapacity];
-  lossy = FALSE;
-  if (!WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, shortPath, kModulePathRequest, nullptr,
-                           &lossy) || lossy) {
-    return;
-  }
-  strcpy(moduleShownPath, modulePath);
-  strcpy(modulePath, shortPath);
-}
-
 void StartUp(HINSTANCE module) {
   instance = module;
   busy = false;
   // The target directory and the follow-up command are zero-filled by
   // ComputeStartupSettings, which sets them.
-  ReadModulePath(module);
+  memset(modulePath, 0, sizeof modulePath);
+  GetModuleFileNameA(module, modulePath, kModulePathRequest);
   ArchiveOpen(modulePath);
   ComputeStartupSettings(modulePath, errorCode);
   ArchiveClose();

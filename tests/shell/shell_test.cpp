@@ -24,7 +24,15 @@ struct Ui {
   int browseResult = 0;
   bool cdWorks = true;
   uint32_t startResult = 32;  // the least that means started
+  std::string system, windows;  // the system and Windows directories; none when empty
 } ui;
+
+// Answers as the system does: the length, or the capacity needed when the buffer is too small.
+uint32_t Place(const std::string& directory, char* buffer, uint32_t capacity) {
+  if (directory.size() >= capacity) return (uint32_t)directory.size() + 1;
+  CopyText(buffer, directory.c_str(), capacity);
+  return (uint32_t)directory.size();
+}
 
 const ShellHooks kRecorder = {
     [] { if (!ui.status.empty() && ui.status.back() == ui.cancelAt) OnCancelCommand(); },
@@ -40,7 +48,9 @@ const ShellHooks kRecorder = {
     [](int result) { ui.calls.push_back("end " + std::to_string(result)); },
     [](const char* path) { ui.calls.push_back("cd " + std::string(path)); return ui.cdWorks; },
     [](const char* line) { ui.calls.push_back("run " + std::string(line)); return ui.startResult; },
-    nullptr};  // textFits: none, or set by a test
+    nullptr,  // textFits: none, or set by a test
+    [](char* buffer, uint32_t n) { return Place(ui.system, buffer, n); },
+    [](char* buffer, uint32_t n) { return Place(ui.windows, buffer, n); }};
 
 // Code page 932's first range of lead bytes, simulated through the platform's test seam.
 void ShiftJis(bool on) { faultPlan.leadBytesFrom = 0x81, faultPlan.leadBytesTo = on ? 0x9F : 0; }
@@ -187,22 +197,37 @@ TEST_F(Shell, StatusTextsAndRunStatus) {
 }
 
 TEST_F(Shell, FollowUpCommandLine) {
-  // A bare program starts by its path in the target: a blank or a tab ends it, inside quotes both belong to it.
-  // Anchored programs stay as they are.
-  const std::string o = "C:\\OUT\\", longest(256, 'c'), deep = "C:\\" + std::string(256, 'd') + "\\";
+  // Leading blanks go; a blank or a tab ends the program, inside quotes both belong to it. A program with a directory
+  // part starts by its path in the target; a bare name by its path in the first of the target, the system and the
+  // Windows directory holding it (as written, or with ".exe" when it has none; a folder does not count), or not at
+  // all. Anchored programs stay as they are.
+  const std::string t = dir.Core("t") + "\\", s = dir.Core("s") + "\\", w = dir.Core("w"), o = "C:\\OUT\\";
+  const std::string longest = std::string(254, 'c') + "\\c", deep = "C:\\" + std::string(256, 'd') + "\\";
+  for (const char* place : {"t/folder.exe", "s", "w"}) fs::create_directories(dir.path() / place);
+  for (const char* file : {"t/setup.exe", "t/my setup.exe", "t/unclosed prog", "t/a\tb c.exe", "t/both.exe",
+                           "s/both.exe", "s/cmd.exe", "w/cmd.exe", "w/notepad.exe", "w/x.bat.exe", "w/put"}) {
+    WriteFileBytes(dir.path() / file, "");
+  }
+  ui.system = s;
+  ui.windows = w;
   const struct { std::string command, directory, line; } rows[] = {
-      {"setup.exe /q x", o, "\"C:\\OUT\\setup.exe\" /q x"}, {"bin\\r.bat", "C:\\A B\\", "\"C:\\A B\\bin\\r.bat\""},
-      {"\"my setup.exe\" -a", o, "\"C:\\OUT\\my setup.exe\" -a"}, {"\"unclosed prog", o, "\"C:\\OUT\\unclosed prog\""},
-      {"setup.exe\t/q", o, "\"C:\\OUT\\setup.exe\"\t/q"}, {"\"a\tb c.exe\"x", o, "\"C:\\OUT\\a\tb c.exe\"x"},
+      {"setup.exe /q x", t, "\"" + t + "setup.exe\" /q x"}, {" \t setup\t/q", t, "\"" + t + "setup\"\t/q"},
+      {"\"my setup.exe\" -a", t, "\"" + t + "my setup.exe\" -a"}, {"\"unclosed prog", t, "\"" + t + "unclosed prog\""},
+      {"\"a\tb c.exe\"x", t, "\"" + t + "a\tb c.exe\"x"}, {"bin\\r.bat", o, "\"" + o + "bin\\r.bat\""},
+      {"both /x", t, "\"" + t + "both\" /x"}, {"cmd /c a.bat", t, "\"" + s + "cmd\" /c a.bat"},
+      {"notepad.exe r.txt", t, "\"" + w + "\\notepad.exe\" r.txt"}, {"put", t, "\"" + w + "\\put\""},
+      {"x.bat", t, ""}, {"nothere.exe", t, ""}, {"folder.exe", t, ""}, {"\t ", t, ""}, {"\"\" x", t, ""},
       {"C:\\WIN\\np.exe a.txt", o, "C:\\WIN\\np.exe a.txt"}, {"\"D:\\x y\\s.exe\" 1", o, "\"D:\\x y\\s.exe\" 1"},
-      {"\\\\server\\x.exe", o, "\\\\server\\x.exe"}, {longest, deep, "\"" + deep + longest + "\""}};
+      {"\\\\server\\x.exe", o, "\\\\server\\x.exe"}, {longest, deep, "\"" + deep + longest + "\""},
+      {"\x83\x5C.exe", t, ""}};  // one Shift-JIS character: a bare name found nowhere, not a folder's file
+  ShiftJis(true);
   for (const auto& row : rows) {
     char line[kCommandLineCapacity];
-    EXPECT_TRUE(BuildFollowUpCommandLine(row.command.c_str(), row.directory.c_str(), line, sizeof line));
-    EXPECT_EQ(line, row.line);
+    bool built = BuildFollowUpCommandLine(row.command.c_str(), row.directory.c_str(), line, sizeof line);
+    EXPECT_EQ(built ? line : "", row.line) << row.command;
   }
   char small[16];  // a line that does not fit is refused
-  EXPECT_FALSE(BuildFollowUpCommandLine("setup.exe", o.c_str(), small, sizeof small));
+  EXPECT_FALSE(BuildFollowUpCommandLine("setup.exe", t.c_str(), small, sizeof small));
 }
 
 // One dialog session: Extract is pressed once per row and the shell's state is kept from row to row, so nothing of
@@ -220,16 +245,24 @@ TEST_F(Shell, ExtractRuns) {
     fs::create_directories(outDir / "sub");
     for (const char* name : {"a.txt", "sub/b.txt", "c.txt"}) WriteFileBytes(outDir / name, "old");
   };
+  auto plant = [&](const char* command) {  // the command's program, setup.exe, waits in the target
+    strcpy(followUpCommand, command);
+    fs::create_directories(outDir);
+    WriteFileBytes(outDir / "setup.exe", "");
+  };
+  const std::string planted = "a.txt(6) c.txt(8) setup.exe(0) sub sub/b.txt(12)";
   const struct { const char* what; std::function<void()> setup; std::string field, target, status, files;
                  Texts calls = {}; } rows[] = {
       {"no separator typed", [&] { use("three.zip"); }, dir.Core("out"), out, ok, all, {box, end}},
       {"damaged member", [&] { use("damaged.zip"); strcpy(followUpCommand, "setup.exe"); }, out, out,
        "Error (19962) in PKG.EXE.", all},
-      {"follow-up", [&] { use("three.zip"); strcpy(followUpCommand, "setup.exe /q"); }, out, out, ok, all,
+      {"follow-up", [&] { use("three.zip"); plant("setup.exe /q"); }, out, out, ok, planted,
        {"cd " + out, "run \"" + out + "setup.exe\" /q", end}},
-      {"follow-up fails", [&] { strcpy(followUpCommand, "nothere.exe -x"); ui.startResult = 2; }, out, out, ok, all,
-       {"cd " + out, "run \"" + out + "nothere.exe\" -x", kCaption + "Couldn't run nothere.exe -x.|0", end}},
-      {"target not entered", [&] { strcpy(followUpCommand, "setup.exe"); ui.cdWorks = false; }, out, out, ok, all,
+      {"follow-up fails", [&] { plant("setup.exe -x"); ui.startResult = 2; }, out, out, ok, planted,
+       {"cd " + out, "run \"" + out + "setup.exe\" -x", kCaption + "Couldn't run setup.exe -x.|0", end}},
+      {"program found nowhere", [&] { strcpy(followUpCommand, "nothere.exe -x"); }, out, out, ok, all,
+       {kCaption + "Couldn't run nothere.exe -x.|0", end}},
+      {"target not entered", [&] { plant("setup.exe"); ui.cdWorks = false; }, out, out, ok, planted,
        {"cd " + out, kCaption + "Couldn't run setup.exe.|0", end}},
       {"No, then Replace all", [&] { followUpCommand[0] = 0; old(); ui.buttons = {IDC_PROMPT_NO, IDC_PROMPT_REPLACE_ALL}; },
        out, out, ok, "a.txt(3) c.txt(8) sub sub/b.txt(12)", {box, end}},
