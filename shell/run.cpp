@@ -170,7 +170,7 @@ int RunExtraction(const char* archivePath, const char* directory, const char* co
   firstFailedOutcome = kStatusOk;
   char archiveDirectory[kDirectoryPartCapacity];
   char archiveName[kNamePartCapacity];
-  SplitPath(archivePath, archiveDirectory, archiveName);
+  SplitPath(moduleShownPath[0] != 0 ? moduleShownPath : archivePath, archiveDirectory, archiveName);
 
   errorCode = kStatusOk;
   ArchiveOpen(archivePath);

@@ -67,6 +67,9 @@ extern const char kDummyFileName[];
 extern void* instance;
 extern void* mainWindow;
 extern char modulePath[kModulePathCapacity];
+// The same path as the person sees it, where it differs (a name outside the
+// ANSI code page opens by its short form); empty otherwise.
+extern char moduleShownPath[kModulePathCapacity];
 extern char executableDirectory[kDirectoryPartCapacity];
 extern char targetDirectory[kDirectoryTextCapacity];
 extern char followUpCommand[kDirectoryTextCapacity];

@@ -213,13 +213,37 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
   }
 }
 
+// The module's path in the ANSI code page. A character that has no place
+// there comes back from the system as '?' or a look-alike, a name no file
+// has: such a module is opened by its short name (made of characters the
+// code page holds), and the person still sees the long one as well as the
+// code page can show it.
+void ReadModulePath(HINSTANCE module) {
+  WCHAR wide[kModulePathCapacity];
+  memset(modulePath, 0, sizeof modulePath);
+  GetModuleFileNameA(module, modulePath, kModulePathRequest);
+  BOOL lossy = FALSE;
+  if (GetModuleFileNameW(module, wide, kModulePathRequest) == 0 ||
+      !WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, nullptr, &lossy) || !lossy ||
+      GetShortPathNameW(wide, wide, kModulePathRequest) == 0) {
+    return;
+  }
+  char shortPath[kModulePathCapacity];
+  lossy = FALSE;
+  if (!WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, shortPath, kModulePathRequest, nullptr,
+                           &lossy) || lossy) {
+    return;
+  }
+  strcpy(moduleShownPath, modulePath);
+  strcpy(modulePath, shortPath);
+}
+
 void StartUp(HINSTANCE module) {
   instance = module;
   busy = false;
   // The target directory and the follow-up command are zero-filled by
   // ComputeStartupSettings, which sets them.
-  memset(modulePath, 0, sizeof modulePath);
-  GetModuleFileNameA(module, modulePath, kModulePathRequest);
+  ReadModulePath(module);
   ArchiveOpen(modulePath);
   ComputeStartupSettings(modulePath, errorCode);
   ArchiveClose();
