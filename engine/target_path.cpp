@@ -34,6 +34,11 @@ char outputBaseDirectory[kDirectoryCapacity];
 namespace {
 
 const char kSeparator = '\\';
+
+// The directories of the last target path found free of links, up to its last
+// separator: members of one directory, the common case, then cost one question
+// each. It holds for one base directory, set for each run.
+char linkFreeDirectory[kNameCapacity];
 const int kPathLimit = kNameCapacity - 1;  // 255 characters
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -112,6 +117,7 @@ bool MemberNameIsSafe(const char* name) {
 }
 
 void SetOutputBaseDirectory(const char* directory) {
+  linkFreeDirectory[0] = 0;
   strncpy(outputBaseDirectory, directory, kDirectoryCapacity - 1);
   outputBaseDirectory[kDirectoryCapacity - 1] = 0;
   size_t n = strlen(outputBaseDirectory);
@@ -153,7 +159,10 @@ bool PassesThroughLink(const char* targetPath) {
   if (base > strlen(prefix)) return false;  // not a path under the base
   // Each component after the base, as a path of its own, then the whole path;
   // a component not made yet is no link and neither is anything below it.
-  for (size_t i = base;;) {
+  // The directories the last clean path shares with this one are passed over.
+  size_t known = strlen(linkFreeDirectory), i = base, directories = 0;
+  if (known > base && strncmp(prefix, linkFreeDirectory, known) == 0) i = known;
+  for (;;) {
     char c = prefix[i];
     if (c != kSeparator && c != 0) {
       i += PlatformIsLeadByte((uint8_t)c) && prefix[i + 1] != 0 ? 2 : 1;
@@ -161,9 +170,15 @@ bool PassesThroughLink(const char* targetPath) {
     }
     prefix[i] = 0;
     if (i > base && PlatformIsLink(prefix)) return true;
-    if (c == 0) return false;
+    if (c == 0) break;
     prefix[i++] = c;
+    directories = i;
   }
+  if (directories > 0) {
+    memcpy(linkFreeDirectory, prefix, directories);
+    linkFreeDirectory[directories] = 0;
+  }
+  return false;
 }
 
 bool FileExists(const char* path) { return path[0] != 0 && PlatformExists(path); }
