@@ -294,8 +294,8 @@ TEST_F(EngineTest, OneMemberToOneFile) {
       {"stored, shorter", 0, kStatusDamaged, Set(kCentral, 0, kCentralUncompressedSize, 4, 10001)},
       {"deflated, longer", 1, kStatusDamaged, Set(kCentral, 1, kCentralUncompressedSize, 4, 199999)},
       {"deflated, shorter", 1, kStatusDamaged, Set(kCentral, 1, kCentralUncompressedSize, 4, 200001)},
-      {"folder at target", 0, kStatusOk, nullptr, kFolder}, {"read-only target", 0, kStatusOk, nullptr, kReadOnly},
       {"300 names taken", 0, kStatusOk, nullptr, kOldFile, 300}, {"a link on a name", 0, kStatusOk, nullptr, kOldFile, 1},
+      {"folder at target", 0, kStatusOk, nullptr, kFolder}, {"read-only target", 0, kStatusOk, nullptr, kReadOnly},
   };
   for (const Row& row : rows) {
     const fs::path target = Out(kMembers[row.member]);
@@ -567,6 +567,10 @@ TEST(PlatformTest, FilesFoldersAndNames) {
   EXPECT_FALSE(PlatformOpenRead(sub.c_str()) != kNoHandle || PlatformOpenWrite(sub.c_str()) != kNoHandle);
   std::filesystem::permissions(dir.path() / "a", std::filesystem::perms::owner_read);
   EXPECT_TRUE(PlatformIsReadOnly(a.c_str()) && PlatformOpenWrite(a.c_str()) == kNoHandle);
+  const std::string b = dir.Core("b"), c = dir.Core("c");  // a move to a free name replaces nothing
+  WriteFileBytes(dir.path() / "b", "b");
+  EXPECT_TRUE(!PlatformMoveToFreeName(b.c_str(), a.c_str()) && PlatformMoveToFreeName(b.c_str(), c.c_str()));
+  EXPECT_TRUE(ReadFileBytes(dir.path() / "a") == "0123456789" && ReadFileBytes(dir.path() / "c") == "b");
   // A link is the link itself, whatever it names or fails to. Wine makes no link, but shows a Unix link to a folder
   // as a reparse point.
   EXPECT_FALSE(PlatformIsLink(a.c_str()) || PlatformIsLink(sub.c_str()) || PlatformIsLink(dir.Core("none").c_str()));
