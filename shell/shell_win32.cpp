@@ -13,6 +13,7 @@
 
 #include "archive/archive.h"
 #include "engine/based.h"
+#include "engine/status.h"
 #include "shell/shell.h"
 #include "shell/shell_win32.h"
 
@@ -213,29 +214,20 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
   }
 }
 
-// The module's path in the ANSI code page. A character that has no place
-// there comes back from the system as '?' or a look-alike, a name no file
-// has: such a module is opened by its short name (made of characters the
-// code page holds), and the person still sees the long one as well as the
-// code page can show it.
-void ReadModulePath(HINSTANCE module) {
+// A module whose name holds a character outside the ANSI code page cannot be
+// opened by the name the system gives in that code page ('?' or a look-alike
+// stands in its place). Its short name can: the person still sees the long
+// one, as well as the code page can show it. False when there is no such
+// name to try.
+bool UseShortModulePath(HINSTANCE module) {
   WCHAR wide[kModulePathCapacity];
-  memset(modulePath, 0, sizeof modulePath);
-  GetModuleFileNameA(module, modulePath, kModulePathRequest);
-  BOOL lossy = FALSE;
   if (GetModuleFileNameW(module, wide, kModulePathRequest) == 0 ||
-      !WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, nullptr, &lossy) || !lossy ||
       GetShortPathNameW(wide, wide, kModulePathRequest) == 0) {
-    return;
-  }
-  char shortPath[kModulePathCapacity];
-  lossy = FALSE;
-  if (!WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, shortPath, kModulePathRequest, nullptr,
-                           &lossy) || lossy) {
-    return;
+    return false;
   }
   strcpy(moduleShownPath, modulePath);
-  strcpy(modulePath, shortPath);
+  memset(modulePath, 0, sizeof modulePath);
+  return WideCharToMultiByte(CP_ACP, 0, wide, -1, modulePath, kModulePathRequest, nullptr, nullptr) != 0;
 }
 
 void StartUp(HINSTANCE module) {
@@ -243,8 +235,10 @@ void StartUp(HINSTANCE module) {
   busy = false;
   // The target directory and the follow-up command are zero-filled by
   // ComputeStartupSettings, which sets them.
-  ReadModulePath(module);
+  memset(modulePath, 0, sizeof modulePath);
+  GetModuleFileNameA(module, modulePath, kModulePathRequest);
   ArchiveOpen(modulePath);
+  if (errorCode == kStatusFileError && UseShortModulePath(module)) ArchiveOpen(modulePath);
   ComputeStartupSettings(modulePath, errorCode);
   ArchiveClose();
 }
