@@ -256,6 +256,7 @@ struct ExtractRun {
   unsigned extracted = 0;
   unsigned skipped = 0;
   unsigned failed = 0;
+  mode_t umask = 0;  // the process's, read once
 };
 ExtractRun run;
 
@@ -291,9 +292,7 @@ void ApplyRecordedMode(const CentralHeader* header, const char* targetPath) {
   uint32_t mode = CentralField32(*header, kCentralExternalAttributes) >> 16;
   uint32_t type = mode & kFileTypeBits;
   if (CentralField16(*header, kCentralVersionMadeBy) >> 8 != kUnixHost || (type != 0 && type != kRegularFile)) return;
-  mode_t mask = umask(0);
-  umask(mask);
-  PlatformSetPermissions(targetPath, mode & kPermissionBits & ~mask);
+  PlatformSetPermissions(targetPath, mode & kPermissionBits & ~run.umask);
 }
 
 bool AfterExtract(const CentralHeader* header, const char* targetPath, uint16_t outcome) {
@@ -374,6 +373,8 @@ int ExtractCommand(int argc, char** argv) {
   // The engine reads the directory again for its run; this copy only serves
   // the folders that hold no file. Target paths are relative to DIR.
   SetOutputBaseDirectory("");
+  run.umask = umask(0);
+  umask(run.umask);
   CreateDirectoryEntries(&list);
   FreeEntryList(&list);
   progress.enabled = isatty(2);

@@ -264,6 +264,7 @@ int main(int argc, char** argv) {
   if (!CreateProcessW(wide[1], &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, first == 4 ? wide[2] : nullptr,
                       &startup, &child))
     failure = "start: error " + std::to_string(GetLastError());
+  bool timed = getenv("ZARVEL_DRIVER_TIMES") != nullptr;  // benchmarks: when each step ended
   for (int i = first; i < argc && failure.empty(); i++) {
     if (!Step(argv[i])) failure = "step " + std::to_string(i - first + 1) + " '" + argv[i] + "': " + failure;
   }
