@@ -267,6 +267,7 @@ int main(int argc, char** argv) {
   bool timed = getenv("ZARVEL_DRIVER_TIMES") != nullptr;  // benchmarks: when each step ended
   for (int i = first; i < argc && failure.empty(); i++) {
     if (!Step(argv[i])) failure = "step " + std::to_string(i - first + 1) + " '" + argv[i] + "': " + failure;
+    if (timed) printf("time %lu ms: %s\n", GetTickCount(), argv[i]);
   }
   if (failure.empty() && !Ended()) failure = "program still running after the last step";
   if (!failure.empty()) TerminateProcess(child.hProcess, 99);
