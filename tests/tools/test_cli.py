@@ -108,10 +108,11 @@ class Cli(Tool):
             shutil.rmtree(out)
 
     def test_extract_never_writes_through_a_link(self):  # below the target, whatever the policy; DIR may be one
-        for name in ("evil.txt", "a/evil.txt", "d/sub/", "ok.txt"):
+        out, outside = self.tmp + "/out", self.tmp + "/outside"
+        tree = ["a/", "a/evil.txt", "d/", "d/sub/", "evil.txt", "ok.txt"]
+        for name in tree:
             write(self.tmp + "/src/" + name, b"new") if name[-1] != "/" else os.makedirs(self.tmp + "/src/" + name)
         self.check(0, "zip", "-qr", "../l.zip", ".", cwd=self.tmp + "/src")
-        out, outside = self.tmp + "/out", self.tmp + "/outside"
         rows = [  # (link in the target, where it points, the members refused)
             ("evil.txt", outside + "/none", ["evil.txt"]), ("evil.txt", outside + "/file", ["evil.txt"]),
             ("a", outside, ["a/", "a/evil.txt"]), ("d", outside, ["d/", "d/sub/"])]
@@ -121,16 +122,15 @@ class Cli(Tool):
                 write(outside + "/file", b"mine"), os.makedirs(out), os.symlink(to, out + "/" + link)
                 result = self.check(1, ZARVEL, "extract", self.tmp + "/l.zip", "-d", out, *policy)
                 self.assertEqual(sorted(re.findall(r"zarvel: (\S+): error 19963", result.stderr)), refused)
-                files = 3 - sum(r[-1] != "/" for r in refused)
-                self.assertIn(f"{files} extracted, 0 skipped, {len(refused)} failed", result.stdout)
-                self.assertEqual(snapshot(outside), {"file": (b"mine", os.stat(outside + "/file").st_mtime // 1)})
+                self.assertIn(f"{3 - sum(r[-1] != '/' for r in refused)} extracted, 0 skipped, {len(refused)} failed",
+                              result.stdout)
+                self.assertEqual((os.listdir(outside), read(outside + "/file")), (["file"], b"mine"))
                 self.assertEqual(read(out + "/ok.txt"), b"new")
-        os.symlink(out, self.tmp + "/linked")
-        shutil.rmtree(out), os.makedirs(out)
+        shutil.rmtree(out), os.makedirs(out), os.symlink(out, self.tmp + "/linked")
         self.check(0, ZARVEL, "extract", self.tmp + "/l.zip", "-d", self.tmp + "/linked")
-        self.assertEqual(sorted(snapshot(out)), ["a/", "a/evil.txt", "d/", "d/sub/", "evil.txt", "ok.txt"])
+        self.assertEqual(sorted(snapshot(out)), tree)
 
-    def test_extract_gives_members_from_unix_their_permission_bits(self):  # as unzip: within the umask, no set-id
+    def test_extract_gives_members_from_unix_their_permission_bits(self):  # never set-id, within the umask
         modes = {"run.sh": 0o755, "private": 0o600, "setuid": 0o4755, "group": 0o775}
         for name, mode in modes.items():
             write(self.tmp + "/src/" + name, b"x"), os.chmod(self.tmp + "/src/" + name, mode)
@@ -140,18 +140,13 @@ class Cli(Tool):
             info.create_system, info.external_attr = 0, 0o100700 << 16
             archive.writestr(info, b"x")
         expected = {"run.sh": 0o755, "private": 0o600, "setuid": 0o755, "group": 0o755, "dos.txt": 0o644}
-        mask = os.umask(0o022)
-        try:
-            self.check(0, ZARVEL, "extract", self.tmp + "/m.zip", "-d", self.tmp + "/out")
-        finally:
-            os.umask(mask)
+        self.check(0, "sh", "-c", f"umask 022 && {ZARVEL} extract m.zip -d out")
         self.assertEqual({n: os.stat(self.tmp + "/out/" + n).st_mode & 0o7777 for n in expected}, expected)
 
     def test_file_and_folder_names_are_taken_literally(self):  # a backslash is a byte of a name on Linux
         shutil.copy(MEMBERS, self.tmp + "/a\\b.zip")
-        for command in ("list", "test", "info"):
-            self.check(0, ZARVEL, command, "a\\b.zip")
-        self.check(0, ZARVEL, "extract", "a\\b.zip", "-d", "x\\y")
+        for command in (["list"], ["test"], ["info"], ["extract", "-d", "x\\y"]):
+            self.check(0, ZARVEL, *command, "a\\b.zip")
         self.assertEqual(sorted(os.listdir(self.tmp)), ["a\\b.zip", "x\\y"])
         self.assertIn("x\\y/text/deflated.txt", snapshot(self.tmp))
 
