@@ -219,13 +219,17 @@ TEST_F(Shell, FollowUpCommandLine) {
       {"x.bat", t, ""}, {"nothere.exe", t, ""}, {"folder.exe", t, ""}, {"\t ", t, ""}, {"\"\" x", t, ""},
       {"C:\\WIN\\np.exe a.txt", o, "C:\\WIN\\np.exe a.txt"}, {"\"D:\\x y\\s.exe\" 1", o, "\"D:\\x y\\s.exe\" 1"},
       {"\\\\server\\x.exe", o, "\\\\server\\x.exe"}, {longest, deep, "\"" + deep + longest + "\""},
-      {"\x83\x5C.exe", t, ""}};  // one Shift-JIS character: a bare name found nowhere, not a folder's file
+      {"\x83\x5C.exe", t, ""},  // one Shift-JIS character: a bare name found nowhere, not a folder's file
+      {"setup.exe", "", ""}};     // never the current directory, which holds one
   ShiftJis(true);
+  const fs::path before = fs::current_path();
+  fs::current_path(dir.path() / "t");
   for (const auto& row : rows) {
     char line[kCommandLineCapacity];
     bool built = BuildFollowUpCommandLine(row.command.c_str(), row.directory.c_str(), line, sizeof line);
     EXPECT_EQ(built ? line : "", row.line) << row.command;
   }
+  fs::current_path(before);
   char small[16];  // a line that does not fit is refused
   EXPECT_FALSE(BuildFollowUpCommandLine("setup.exe", t.c_str(), small, sizeof small));
 }
