@@ -117,6 +117,9 @@ std::vector<uint8_t> ReadFileHead(const std::string& path, uint64_t limit) {
 FollowUpProgram ResolveFollowUpProgram(const std::string& command, const std::vector<std::string>& payloadNames) {
   FollowUpProgram found;
   found.program = CommandProgram(command);
+  // A command whose program part is empty (blanks only, or "" first) starts
+  // nothing: the command itself is the program that is not found.
+  if (found.program.empty()) found.program = command;
   if (found.program.empty()) return found;
   if (IsAnchoredProgram(found.program)) {
     found.kind = FollowUpProgram::kAbsolute;

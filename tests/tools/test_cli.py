@@ -394,7 +394,8 @@ class Pack(Tool):
             (["--run", "cmd /c echo \x1b[31m\x07", "--dir", "C:\\a\tb"], 0, "", "system directory", "asInvoker"),
             (["--run", "C:\\Tools\\x.exe", "--elevation", "highestAvailable"], 0, "", "absolute", "highestAvailable"),
             (["--run", "setup.exe", "--run-unchecked"], 0, "", "not in the archive", "asInvoker"),
-            (["--run", "tree/SetupA.exe.bak"], 1, "'tree/SetupA.exe.bak' is not in the archive", "", "")]
+            (["--run", "tree/SetupA.exe.bak"], 1, "'tree/SetupA.exe.bak' is not in the archive", "", ""),
+            (["--run", ' \t"" /q'], 1, "is not in the archive", "", "")]
         for i, (options, status, said, program, level) in enumerate(rows):
             with self.subTest(options=options):
                 out, made = self.pack("tree", *options, out=f"run{i}.exe", status=status)
