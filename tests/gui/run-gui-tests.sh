@@ -72,11 +72,9 @@ content() {  # waits a while for a file a child writes; Windows programs may end
   [ "$(tr -d '\r' <"$t/$1" 2>/dev/null)" = "$2" ] || { echo "    $1: '$(cat "$t/$1" 2>&1)', not '$2'"; return 1; }
 }
 absent() { for f; do [ ! -e "$t/$f" ] || { echo "    $f exists"; return 1; }; done; }
-system_program() {  # PROGRAM ARGUMENT: a process runs PROGRAM of the system directory with ARGUMENT; it is ended
-  local pid
-  for _ in $(seq 50); do pid=$(ps -eo pid=,args= | tee "$t/ps" | grep -iF "system32\\$1" | grep -F "$2" | awk '{print $1}')
-    [ -n "$pid" ] && break; sleep 0.1; done
-  [ -n "$pid" ] && kill $pid || { echo "    no $1 $2 in: $(grep -i "$1" "$t/ps")"; return 1; }
+system_program() {  # PROGRAM ARGUMENTS: a process runs PROGRAM of the system directory with ARGUMENTS; it is ended
+  for _ in $(seq 50); do pgrep -f "system32.$1 $2\$" >"$t/pid" && break; sleep 0.1; done
+  [ -s "$t/pid" ] && kill $(cat "$t/pid") || { echo "    no $1 $2 of the system directory runs"; return 1; }
 }
 
 # shot KIND: the screenshot shows the program's windows where the driver found them and nothing else (the KIND window

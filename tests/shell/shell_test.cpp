@@ -24,15 +24,8 @@ struct Ui {
   int browseResult = 0;
   bool cdWorks = true;
   uint32_t startResult = 32;  // the least that means started
-  std::string system, windows;  // the system and Windows directories; none when empty
+  std::string system, windows;  // the system and Windows directories (short, as in the tests); none when empty
 } ui;
-
-// Answers as the system does: the length, or the capacity needed when the buffer is too small.
-uint32_t Place(const std::string& directory, char* buffer, uint32_t capacity) {
-  if (directory.size() >= capacity) return (uint32_t)directory.size() + 1;
-  CopyText(buffer, directory.c_str(), capacity);
-  return (uint32_t)directory.size();
-}
 
 const ShellHooks kRecorder = {
     [] { if (!ui.status.empty() && ui.status.back() == ui.cancelAt) OnCancelCommand(); },
@@ -49,8 +42,8 @@ const ShellHooks kRecorder = {
     [](const char* path) { ui.calls.push_back("cd " + std::string(path)); return ui.cdWorks; },
     [](const char* line) { ui.calls.push_back("run " + std::string(line)); return ui.startResult; },
     nullptr,  // textFits: none, or set by a test
-    [](char* buffer, uint32_t n) { return Place(ui.system, buffer, n); },
-    [](char* buffer, uint32_t n) { return Place(ui.windows, buffer, n); }};
+    [](char* buffer, uint32_t n) { return CopyText(buffer, ui.system.c_str(), n), (uint32_t)ui.system.size(); },
+    [](char* buffer, uint32_t n) { return CopyText(buffer, ui.windows.c_str(), n), (uint32_t)ui.windows.size(); }};
 
 // Code page 932's first range of lead bytes, simulated through the platform's test seam.
 void ShiftJis(bool on) { faultPlan.leadBytesFrom = 0x81, faultPlan.leadBytesTo = on ? 0x9F : 0; }
@@ -238,7 +231,7 @@ TEST_F(Shell, FollowUpCommandLine) {
 // one run may leak into the next.
 TEST_F(Shell, ExtractRuns) {
   const fs::path outDir = dir.path() / "out";
-  const std::string out = dir.Core("out") + "\\", fits = "C:\\" + std::string(256, 'd');  // 259 characters
+  const std::string out = dir.Core("out") + "\\", system = dir.Core() + "\\", fits = "C:\\" + std::string(256, 'd');  // 259 characters
   const std::string ok = "PKG.EXE successfully extracted.", cancelled = "PKG.EXE : Canceled by user.", end = "end 1";
   const std::string box = "Zarvel|" + std::string(kSuccessBoxText) + "|64", error5 = "Error (5) in PKG.EXE.";
   const std::string tooLong = kCaption + kDirectoryTooLongText + "|0", all = "a.txt(6) c.txt(8) sub sub/b.txt(12)";
@@ -249,25 +242,19 @@ TEST_F(Shell, ExtractRuns) {
     fs::create_directories(outDir / "sub");
     for (const char* name : {"a.txt", "sub/b.txt", "c.txt"}) WriteFileBytes(outDir / name, "old");
   };
-  auto plant = [&](const char* command) {  // the command's program, setup.exe, waits in the target
-    strcpy(followUpCommand, command);
-    fs::create_directories(outDir);
-    WriteFileBytes(outDir / "setup.exe", "");
-  };
-  const std::string planted = "a.txt(6) c.txt(8) setup.exe(0) sub sub/b.txt(12)";
   const struct { const char* what; std::function<void()> setup; std::string field, target, status, files;
                  Texts calls = {}; } rows[] = {
       {"no separator typed", [&] { use("three.zip"); }, dir.Core("out"), out, ok, all, {box, end}},
       {"damaged member", [&] { use("damaged.zip"); strcpy(followUpCommand, "setup.exe"); }, out, out,
        "Error (19962) in PKG.EXE.", all},
-      {"follow-up", [&] { use("three.zip"); plant("setup.exe /q"); }, out, out, ok, planted,
-       {"cd " + out, "run \"" + out + "setup.exe\" /q", end}},
-      {"follow-up fails", [&] { plant("setup.exe -x"); ui.startResult = 2; }, out, out, ok, planted,
-       {"cd " + out, "run \"" + out + "setup.exe\" -x", kCaption + "Couldn't run setup.exe -x.|0", end}},
+      {"follow-up", [&] { use("three.zip"); strcpy(followUpCommand, "PKG.EXE /q"); }, out, out, ok, all,
+       {"cd " + out, "run \"" + system + "PKG.EXE\" /q", end}},
+      {"follow-up fails", [&] { strcpy(followUpCommand, "PKG.EXE -x"); ui.startResult = 2; }, out, out, ok, all,
+       {"cd " + out, "run \"" + system + "PKG.EXE\" -x", kCaption + "Couldn't run PKG.EXE -x.|0", end}},
       {"program found nowhere", [&] { strcpy(followUpCommand, "nothere.exe -x"); }, out, out, ok, all,
        {kCaption + "Couldn't run nothere.exe -x.|0", end}},
-      {"target not entered", [&] { plant("setup.exe"); ui.cdWorks = false; }, out, out, ok, planted,
-       {"cd " + out, kCaption + "Couldn't run setup.exe.|0", end}},
+      {"target not entered", [&] { strcpy(followUpCommand, "PKG.EXE"); ui.cdWorks = false; }, out, out, ok, all,
+       {"cd " + out, kCaption + "Couldn't run PKG.EXE.|0", end}},
       {"No, then Replace all", [&] { followUpCommand[0] = 0; old(); ui.buttons = {IDC_PROMPT_NO, IDC_PROMPT_REPLACE_ALL}; },
        out, out, ok, "a.txt(3) c.txt(8) sub sub/b.txt(12)", {box, end}},
       {"the next run asks again", [&] { old(); ui.buttons = {IDC_PROMPT_YES, IDC_PROMPT_CANCEL}; }, out, out, cancelled,
@@ -290,6 +277,7 @@ TEST_F(Shell, ExtractRuns) {
     SCOPED_TRACE(row.what);
     fs::remove_all(outDir);
     ui = Ui();
+    ui.system = system;  // where the archive is: the follow-up commands start it
     shellHooks = kRecorder;
     targetDirectory[0] = shownStatusText[0] = 0;
     row.setup();
