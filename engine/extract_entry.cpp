@@ -109,8 +109,25 @@ void NextTemporaryName(char* name) {
   memcpy(name + kTempDigits, kTempSuffix, sizeof kTempSuffix);
 }
 
+namespace {
+
+const unsigned kDosEpochYear = 1980;
+const unsigned kCenturyWithoutLeapDay = 2100;  // the one in DOS dates' reach
+
+// True when the DOS date names a day that exists. A conversion would move
+// February 30 or April 31 quietly into the next month: such a date sets no
+// time, on every platform alike.
+bool DosDateExists(uint16_t dosDate) {
+  static const uint8_t kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  unsigned year = kDosEpochYear + (dosDate >> 9), month = (dosDate >> 5) & 0x0F, day = dosDate & 0x1F;
+  if (month < 1 || month > 12 || day < 1 || day > kMonthDays[month - 1]) return false;
+  return month != 2 || day < 29 || (year % 4 == 0 && year != kCenturyWithoutLeapDay);
+}
+
+}  // namespace
+
 void SetOutputFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {
-  PlatformSetFileTime(path, dosDate, dosTime);
+  if (DosDateExists(dosDate)) PlatformSetFileTime(path, dosDate, dosTime);
 }
 
 void CopyStoredData() {

@@ -30,16 +30,6 @@ bool ToSystemPath(const char* path, char* out) {
 
 bool HasNoWritePermission(const struct stat& st) { return (st.st_mode & 0222) == 0; }
 
-const int kTmYearBase = 1900;
-
-// The Gregorian calendar's month lengths; `month` counts from 0. DOS dates
-// reach 2107, past 2100, which is not a leap year.
-int DaysInMonth(int year, int month) {
-  static const unsigned char kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-  return kDays[month] + (month == 1 && leap ? 1 : 0);
-}
-
 PlatformHandle OpenForWriting(const char* path, int extraFlags) {
   char system[kSystemPathCapacity];
   if (FaultHit(kFaultOpen) || !ToSystemPath(path, system)) return kNoHandle;
@@ -224,10 +214,8 @@ void PlatformSetFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {
   local.tm_min = (dosTime >> 5) & 0x3F;
   local.tm_sec = (dosTime & 0x1F) * 2;
   local.tm_isdst = -1;  // let the time zone rules decide, as the local time it is
-  // Impossible fields (month 0, day 0, February 30, hour 24...) make no time,
-  // as on Windows: mktime would quietly move them to another day.
-  if (local.tm_mon < 0 || local.tm_mon > 11 || local.tm_mday < 1 ||
-      local.tm_mday > DaysInMonth(local.tm_year + kTmYearBase, local.tm_mon) || local.tm_hour > 23 ||
+  // Invalid fields (month 0, day 0, hour 24...) make no time, as on Windows.
+  if (local.tm_mon < 0 || local.tm_mon > 11 || local.tm_mday < 1 || local.tm_hour > 23 ||
       local.tm_min > 59 || local.tm_sec > 59) {
     return;
   }

@@ -25,7 +25,7 @@ fs::path scratch;
 uint32_t entriesSeen = 0;
 // Members' last name components: a member may be named like a temporary file.
 std::set<std::string> memberNames;
-const std::regex kTemporaryName("~zv[0-9]{4}\\.tmp");
+const std::regex kTemporaryName("~zv[0-9a-v]{5}\\.tmp");
 bool targetExisted = false;
 
 // Stops the run where libFuzzer shows why.

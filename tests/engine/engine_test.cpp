@@ -609,9 +609,9 @@ TEST(PlatformTest, FilesFoldersAndNames) {
   const std::string file = dir.Core("dated");
   WriteFileBytes(dir.path() / "dated", "");
   for (const Date& d : dates) {
-    PlatformSetFileTime(file.c_str(), (1 << 5) | 1, 0);  // January 1, 1980, midnight
+    SetOutputFileTime(file.c_str(), (1 << 5) | 1, 0);  // January 1, 1980, midnight
     const auto before = std::filesystem::last_write_time(dir.path() / "dated");
-    PlatformSetFileTime(file.c_str(), (uint16_t)((d.year - 1980) << 9 | d.month << 5 | d.day), 12 << 11);
+    SetOutputFileTime(file.c_str(), (uint16_t)((d.year - 1980) << 9 | d.month << 5 | d.day), 12 << 11);
     EXPECT_EQ(std::filesystem::last_write_time(dir.path() / "dated") != before, d.exists) << d.year << "-" << d.month << "-" << d.day;
   }
 }
