@@ -153,8 +153,7 @@ bool BuildTargetPath(const char* name, char* buffer) {
 
 bool PassesThroughLink(const char* targetPath) {
   char prefix[kNameCapacity];
-  strncpy(prefix, targetPath, kNameCapacity - 1);
-  prefix[kNameCapacity - 1] = 0;
+  strcpy(prefix, targetPath);  // a target path, which fits
   size_t base = strlen(outputBaseDirectory);
   if (base > strlen(prefix)) return false;  // not a path under the base
   // Each component after the base, as a path of its own, then the whole path;

@@ -16,7 +16,7 @@
 #include "engine/status.h"
 #include "platform/platform.h"
 
-uint8_t window[kWindowSize];
+alignas(64) uint8_t window[kWindowSize];  // a cache line, whatever the build aligns data to
 uint32_t windowPos = 0;
 
 bool HandOnOutput(const uint8_t* data, uint32_t count) {

@@ -202,8 +202,8 @@ bool PlatformMoveToFreeName(const char* from, const char* to) {
 }
 
 uint32_t PlatformSeed() {
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  uintptr_t address = (uintptr_t)&now;  // the stack's place, randomised per process
-  return GetCurrentProcessId() ^ now.LowPart ^ (uint32_t)now.HighPart ^ (uint32_t)address;
+  // The clock, and where the stack and the code lie (both placed at random
+  // for each process): nothing the stub does not import already.
+  uint32_t stack = (uint32_t)(uintptr_t)&stack;
+  return GetTickCount() ^ stack ^ (uint32_t)(uintptr_t)&PlatformSeed;
 }
