@@ -91,7 +91,8 @@ shot() {
 # NAME; making pkg.exe and the scene; driver steps (@go: main, the out folder typed in, Extract pressed); checks.
 # dbcs_target extracts in code page 932 while it makes the scene, to the configured folder "out\表": the last byte
 # of 表 is 0x5C, not a separator, so the files go into that folder, not beside it.
-# greek_name is a self-extractor named in letters the ANSI code page (1252) lacks: it opens itself by its short name.
+# linked_folder: the target holds a symbolic link to a folder elsewhere, which Wine shows as a reparse point; nothing
+# goes through it. greek_name is a self-extractor named in letters the ANSI code page (1252) lacks: it opens itself by its short name.
 rows=()  # a line starting with blanks continues the row above
 while IFS= read -r line; do if [[ $line == " "* ]]; then rows[-1]+=$line; else rows+=("$line"); fi; done <<'TABLE'
 extract_new; sfx $sample; main shot:main "field:$(w out/new/deeper)" click:1 "status:pkg.exe successfully extracted."
@@ -128,6 +129,9 @@ extract_thrice; sfx $big "" "" -0 a.txt big.bin; @go click:1 "status-has:big.bin
 browse; sfx $sample; main field:typed click:1014 browse shot:browse browse-cancel expect-field:typed click:1014
   browse browse-ok "expect-field:$(w .)\\" close-main exit:0; shot browse
 no_archive; cp $stub $t/pkg.exe; @go "status:Error (9966) in pkg.exe." still-open:500 close-main exit:0; absent out/a.txt
+linked_folder; sfx $sample && mkdir $t/elsewhere && ln -s $t/elsewhere $t/out/sub
+  ; @go "status:Error (19963) in pkg.exe." still-open:1500 close-main exit:0; content out/a.txt alpha &&
+  [ -z "$(ls $t/elsewhere)" ]
 greek_name; sfx $sample && exe=Ωμέγα.exe && mv $t/pkg.exe $t/$exe; @go "status-has:.exe successfully extracted."
   @ok exit:0; same_tree $sample $t/out
 long_name; mkdir $t/src && head -c 30000000 /dev/urandom >$t/src/$(printf a%.0s {1..96}).bin && sfx $t/src "" "" -0 -r .
