@@ -601,7 +601,7 @@ TEST(PlatformTest, FilesFoldersAndNames) {
   for (char one[2] = {(char)0x80, 0}; one[0] != 0; one[0]++)  // 0x80 to 0xFF there and back
     EXPECT_TRUE(Cp437ToUtf8(one, out, sizeof out) && Utf8ToCp437(out, back, sizeof back) && back == std::string(one));
 
-  // DOS dates (year - 1980, month, day): the days that exist set the time, impossible ones leave the file's own.
+  // DOS dates: the days that exist set the time, impossible ones (as Wine and mktime would move them) set none.
   struct Date { int year, month, day; bool exists; };
   const Date dates[] = {{2024, 2, 29, true}, {2096, 2, 29, true}, {2107, 12, 31, true}, {2023, 2, 29, false},
                         {2100, 2, 29, false}, {2021, 2, 30, false}, {2021, 4, 31, false}, {2021, 6, 31, false},
