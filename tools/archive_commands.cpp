@@ -281,7 +281,7 @@ int32_t BeforeExtract(const CentralHeader* header, const char* targetPath) {
 
 // A member made on a Unix host records its mode in the high half of the
 // external attributes. A regular file gets its permission bits, but never
-// set-user-ID, set-group-ID or sticky (as unzip drops them), and within the
+// set-user-ID, set-group-ID or sticky (as other tools drop them), and within the
 // umask, as any file the tool makes. Other members keep what the file was
 // made with (0666 less the umask).
 const uint8_t kUnixHost = 3;
