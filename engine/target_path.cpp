@@ -94,10 +94,7 @@ bool ComponentIsSafe(const char* component, size_t length) {
 
 bool EndsInSeparator(const char* text) {
   bool separator = false;
-  for (const char* p = text; *p != 0; p++) {
-    separator = *p == kSeparator;
-    if (PlatformIsLeadByte((uint8_t)*p) && p[1] != 0) p++;
-  }
+  for (const char* p = text; *p != 0; p += CharacterSize(p)) separator = *p == kSeparator;
   return separator;
 }
 
@@ -164,7 +161,7 @@ bool PassesThroughLink(const char* targetPath) {
   for (;;) {
     char c = prefix[i];
     if (c != kSeparator && c != 0) {
-      i += PlatformIsLeadByte((uint8_t)c) && prefix[i + 1] != 0 ? 2 : 1;
+      i += CharacterSize(prefix + i);
       continue;
     }
     prefix[i] = 0;
@@ -210,7 +207,7 @@ void CreateOutputFile(const char* path) {
     for (;;) {
       size_t separator = rest;
       while (path[separator] != 0 && path[separator] != kSeparator) {
-        separator += PlatformIsLeadByte((uint8_t)path[separator]) && path[separator + 1] != 0 ? 2 : 1;
+        separator += CharacterSize(path + separator);
       }
       if (separator >= (size_t)kPathLimit || path[separator] == 0) return;
       size_t length = separator - rest;

@@ -71,9 +71,10 @@ void PlatformSetPermissions(const char* path, uint32_t mode);
 // as local time. Failures are not reported: the file keeps its time.
 void PlatformSetFileTime(const char* path, uint16_t dosDate, uint16_t dosTime);
 
-// A number that differs from process to process and from call to call (the
-// process id, a fine clock, an address), unmixed: the seed of the temporary
-// names, which must not be guessable, not a secret of any strength.
+// A number that differs from process to process and from call to call (a
+// clock, and addresses placed at random for each process), unmixed: the seed
+// of the temporary names, which must not be guessable, not a secret of any
+// strength.
 uint32_t PlatformSeed();
 
 // Member names.
@@ -86,6 +87,12 @@ bool PlatformUtf8ToAnsi(const char* utf8, char* ansi, size_t capacity);
 // True for the first byte of a two-byte character in the ANSI code page (the
 // byte after it may be 0x5C, a backslash by itself).
 bool PlatformIsLeadByte(uint8_t byte);
+// The bytes of the character that starts at `text`: 2 for a lead byte with a
+// byte after it, else 1. Every walk over a path steps by this, so a trail
+// byte 0x5C is never taken for a separator.
+inline size_t CharacterSize(const char* text) {
+  return PlatformIsLeadByte((uint8_t)text[0]) && text[1] != 0 ? 2 : 1;
+}
 // What stands before the bytes 0xB9, 0xB2 and 0xB3 in the ANSI code page's
 // superscript one, two and three: nothing in code page 1252, 0xC2 in UTF-8.
 extern const char kAnsiSuperscriptLead[];

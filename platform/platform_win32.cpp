@@ -125,27 +125,32 @@ bool PlatformMakeDirectory(const char* path) {
   return !FaultHit(kFaultMakeDirectory) && CreateDirectoryA(path, nullptr);
 }
 
-bool PlatformExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+namespace {
+
+// The path's attributes, or none when nothing is there: the questions below
+// are one bit each (an existing file always has one, FILE_ATTRIBUTE_NORMAL at
+// the least).
+DWORD AttributesOf(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes;
+}
+
+}  // namespace
+
+bool PlatformExists(const char* path) { return AttributesOf(path) != 0; }
 
 bool PlatformRename(const char* from, const char* to) {
   return !FaultHit(kFaultRename) && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING);
 }
 
-bool PlatformIsDirectory(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
+bool PlatformIsDirectory(const char* path) { return AttributesOf(path) & FILE_ATTRIBUTE_DIRECTORY; }
 
 bool PlatformIsReadOnly(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-         (attributes & FILE_ATTRIBUTE_READONLY);
+  return (AttributesOf(path) & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == FILE_ATTRIBUTE_READONLY;
 }
 
 bool PlatformIsLink(const char* path) {
-  if (FaultIsLink(path)) return true;
-  DWORD attributes = GetFileAttributesA(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  return FaultIsLink(path) || (AttributesOf(path) & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 void PlatformSetFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {

@@ -92,7 +92,7 @@ void CutMiddle(const char* piece, size_t cut, char* out, size_t capacity) {
   size_t headShare = (length - cut + 1) / 2, tailFrom = headShare + cut;
   size_t head = 0, tail = length;
   for (size_t at = 0; at < length;) {
-    size_t next = at + (IsLeadByte((uint8_t)piece[at]) && piece[at + 1] != 0 ? 2 : 1);
+    size_t next = at + CharacterSize(piece + at);
     if (next <= headShare) head = next;
     if (at >= tailFrom) {
       tail = at;

@@ -50,9 +50,8 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 // True when the program has a directory part: a separator that is not the
 // second byte of a double-byte character.
 bool HasDirectoryPart(const char* program, size_t length) {
-  for (size_t i = 0; i < length; i++) {
+  for (size_t i = 0; i < length; i += CharacterSize(program + i)) {
     if (program[i] == '\\' || program[i] == '/') return true;
-    if (IsLeadByte((uint8_t)program[i])) i++;
   }
   return false;
 }

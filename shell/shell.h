@@ -126,7 +126,6 @@ void FormatText(char* buffer, size_t capacity, const char* format, ...);
 void CopyText(char* destination, const char* source, size_t capacity);
 
 // Start-up (startup.cpp).
-bool IsLeadByte(uint8_t byte);
 void SplitPath(const char* path, char* directory, char* name);
 void CopyConfiguredDefaults(char* target, char* followUp);
 void ComputeStartupSettings(const char* path, uint16_t openStatus);

@@ -1,8 +1,8 @@
 // Start-up decisions: which directory the dialog proposes, whether the
 // program runs from a floppy, and the two helpers every dialog shares: the
-// path split and the centring arithmetic. No platform call here; the one
-// question about the code page (is this a lead byte?) goes through
-// shellHooks, so a double-byte code page can be simulated off Windows.
+// path split and the centring arithmetic. No window call here; the one
+// question about the code page (how long is this character?) is the
+// platform's, which the tests can make a double-byte code page's.
 #include <string.h>
 
 #include "archive/archive.h"
@@ -48,8 +48,6 @@ bool IsFloppyDrive(char c) { return c == 'A' || c == 'a' || c == 'B' || c == 'b'
 
 }  // namespace
 
-bool IsLeadByte(uint8_t byte) { return PlatformIsLeadByte(byte); }
-
 void SplitPath(const char* path, char* directory, char* name) {
   size_t driveLength = (path[0] != 0 && path[1] == ':') ? 2 : 0;
   const char* rest = path + driveLength;
@@ -59,7 +57,7 @@ void SplitPath(const char* path, char* directory, char* name) {
   size_t lastDot = kNoPosition;
   size_t i = 0;
   while (rest[i] != 0) {
-    if (IsLeadByte((uint8_t)rest[i]) && rest[i + 1] != 0) {
+    if (CharacterSize(rest + i) == 2) {
       i += 2;
       continue;
     }
