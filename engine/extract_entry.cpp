@@ -72,6 +72,8 @@ uint32_t Mix(uint32_t x) {
 // created only where nothing (not even a dangling link) holds the name. The
 // first attempt makes the directories on the way; a later one needs none.
 bool OpenTemporaryBeside(const char* target, char* tempPath) {
+  // Byte by byte: a trail byte 0x5C taken for the last separator only puts
+  // the temporary name after its character, in the same directory.
   size_t directoryLength = 0;
   for (size_t i = 0; target[i] != 0; i++) {
     if (target[i] == '\\') directoryLength = i + 1;
