@@ -37,9 +37,23 @@ extern int64_t endRecordPos;          // just past the end-record signature
 const int64_t kEndRecordUnknown = -1;  // endRecordPos before the end record is found
 extern EndRecord endRecord;
 extern char archivePath[kArchivePathCapacity];
-extern uint32_t firstMemberOffset;
+extern uint64_t firstMemberOffset;
 extern char defaultDirectory[kConfigFieldSize];
 extern char command[kConfigFieldSize];
+// Where the central directory begins; in a ZIP64 archive, where its ZIP64
+// end record stands (the directory ends there) and the entries it counts.
+extern int64_t centralDirectoryPos;
+extern int64_t zip64RecordPos;  // kNoZip64Record in an archive without one
+const int64_t kNoZip64Record = -1;
+extern uint64_t zip64EntryCount;
+
+// A member's sizes and local-header offset at full width, in the order of
+// the ZIP64 extra field.
+struct MemberExtent {
+  uint64_t uncompressedSize;
+  uint64_t compressedSize;
+  uint64_t localHeaderOffset;
+};
 
 // One central-directory record in memory.
 struct CentralDirEntry {
@@ -50,7 +64,12 @@ struct CentralDirEntry {
   CentralDirEntry* byOffset;  // the next entry by local-header offset, once the ranges are checked
   uint8_t selected;          // 1 = extract this entry
   uint8_t nameUnusable;      // 1 = the name cannot be represented; the engine refuses it
+  uint8_t wide;              // 1 = a MemberExtent from ZIP64 values follows the entry
 };
+// Only an entry with ZIP64 values is allocated with its extent behind it (as
+// bytes: the entry's size need not be a multiple of the extent's alignment),
+// so an archive without them costs no more memory per entry.
+MemberExtent EntryExtent(const CentralDirEntry* entry);
 
 // The converted name of the entry whose header this is: in an entry the name
 // directly follows the header, which is how the callbacks find it.
@@ -63,14 +82,14 @@ static_assert(offsetof(CentralDirEntry, name) == offsetof(CentralDirEntry, heade
 struct EntryList {
   CentralDirEntry* head;
   CentralDirEntry* tail;
-  uint32_t count;  // wide enough for every archive of 32-bit size
+  uint32_t count;  // wide enough: each entry takes hundreds of bytes of memory
 };
 
 // Opening and configuration.
 void ArchiveOpen(const char* path);
 void ArchiveClose();
 void ReadConfig();
-uint32_t FindFirstMemberOffset();
+uint64_t FindFirstMemberOffset();
 
 // End record and central directory.
 uint16_t FindBytes(const uint8_t* haystack, uint16_t haystackLength, const uint8_t* pattern,
@@ -78,14 +97,24 @@ uint16_t FindBytes(const uint8_t* haystack, uint16_t haystackLength, const uint8
 void FindEndRecord();
 uint16_t ReadEndRecord(EndRecord* record, uint8_t** comment);
 uint16_t ReadArchiveComment(uint8_t** comment, uint16_t length);
-uint16_t SeekCentralDirectory(const EndRecord* record);
+// From the end record in endRecord: finds the central directory, through the
+// ZIP64 locator and end record where there are (9964 when they are damaged).
+uint16_t LocateCentralDirectory();
+uint16_t SeekCentralDirectory();
 // After FindEndRecord: reads the end record into endRecord (its comment is
 // dropped) and seeks to the central directory it names.
 uint16_t ReadEndRecordAndSeekDirectory();
-// Reads one record after its signature. `nameUnusable` (may be null) is set
-// when the name cannot be represented in the ANSI code page.
-uint16_t ReadCentralHeader(CentralHeader* header, char* name, char** comment, bool* nameUnusable);
-bool AppendEntry(EntryList* list, const CentralHeader* header, char* comment, const char* name);
+// Reads one record after its signature, and the member's extent (the ZIP64
+// values of its extra field where its fields are saturated; 9964 when they
+// are missing). `nameUnusable` (may be null) is set when the name cannot be
+// represented in the ANSI code page.
+uint16_t ReadCentralHeader(CentralHeader* header, char* name, char** comment, bool* nameUnusable,
+                           MemberExtent* extent);
+// True when a size or the offset of the record is saturated: its extent
+// comes from the ZIP64 extra field.
+bool NeedsWideFields(const CentralHeader& header);
+bool AppendEntry(EntryList* list, const CentralHeader* header, char* comment, const char* name,
+                 const MemberExtent* extent);
 void ReadCentralDirectory(EntryList* list);
 void InitEntryList(EntryList* list);
 void FreeEntryList(EntryList* list);
@@ -95,7 +124,7 @@ struct CompressedInputState {
   uint8_t* buffer;     // kInputBufferSize bytes, owned by the entry extraction
   int32_t fill;        // valid bytes in the buffer after the last read
   int32_t nextPos;     // 1-based index of the next byte; above fill = used up
-  uint32_t remaining;  // compressed bytes of the member not yet read
+  uint64_t remaining;  // compressed bytes of the member not yet read
 };
 extern CompressedInputState CompressedInput;
 
@@ -115,7 +144,7 @@ uint16_t ReadEntryName(uint16_t length, char* name, uint8_t limit, uint16_t flag
                        bool* nameUnusable);
 uint16_t ReadLocalHeader(LocalFileHeader* header, char* name);
 // Prepares CompressedInput for a member's data.
-void ResetCompressedInput(uint8_t* buffer, uint32_t compressedSize);
+void ResetCompressedInput(uint8_t* buffer, uint64_t compressedSize);
 // Refills the buffer from the archive; returns the bytes now available (0 at
 // the end of the member's data or after a failed read, which sets errorCode 5).
 int32_t RefillCompressedInput();

@@ -73,7 +73,7 @@ uint16_t ReadLocalHeader(LocalFileHeader* header, char* name) {
   return SkipBytes(ReadLe16(header->bytes + kLocalExtraLength));
 }
 
-void ResetCompressedInput(uint8_t* buffer, uint32_t compressedSize) {
+void ResetCompressedInput(uint8_t* buffer, uint64_t compressedSize) {
   CompressedInput.buffer = buffer;
   CompressedInput.fill = 0;
   CompressedInput.nextPos = kInputBufferSize + 1;
@@ -86,7 +86,7 @@ int32_t RefillCompressedInput() {
     in.nextPos = in.fill + 1;
     return 0;
   }
-  uint32_t want = in.remaining < (uint32_t)kInputBufferSize ? in.remaining : kInputBufferSize;
+  uint32_t want = in.remaining < (uint64_t)kInputBufferSize ? (uint32_t)in.remaining : kInputBufferSize;
   int32_t got = PlatformRead(archiveHandle, in.buffer, want);
   if (got <= 0) {
     // A failed read, or the file ends inside the member: the data ends here.

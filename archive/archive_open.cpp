@@ -16,7 +16,7 @@ PlatformHandle archiveHandle ZARVEL_STARTS_AS(kNoHandle);
 int64_t endRecordPos ZARVEL_STARTS_AS(kEndRecordUnknown);
 EndRecord endRecord;
 char archivePath[kArchivePathCapacity];
-uint32_t firstMemberOffset = 0;
+uint64_t firstMemberOffset = 0;
 char defaultDirectory[kConfigFieldSize];
 char command[kConfigFieldSize];
 
@@ -26,7 +26,7 @@ void ArchiveClose() {
   archiveHandle = kNoHandle;
 }
 
-uint32_t FindFirstMemberOffset() {
+uint64_t FindFirstMemberOffset() {
   FindEndRecord();
   if (errorCode != kStatusOk) return 0;
   errorCode = ReadEndRecordAndSeekDirectory();
@@ -45,16 +45,17 @@ uint32_t FindFirstMemberOffset() {
   CentralHeader header;
   char name[kNameCapacity];
   char* comment;
-  errorCode = ReadCentralHeader(&header, name, &comment, nullptr);
+  MemberExtent extent;
+  errorCode = ReadCentralHeader(&header, name, &comment, nullptr, &extent);
   if (errorCode != kStatusOk) return 0;
-  firstMemberOffset = CentralField32(header, kCentralLocalHeaderOffset);
+  firstMemberOffset = extent.localHeaderOffset;
   return firstMemberOffset;
 }
 
 void ReadConfig() {
-  uint32_t offset = FindFirstMemberOffset();
+  uint64_t offset = FindFirstMemberOffset();
   // Below the block's size there is no room for it: the strings stay empty.
-  if (offset < (uint32_t)kConfigBlockSize) return;
+  if (offset < (uint64_t)kConfigBlockSize) return;
   PlatformStream* stream = PlatformStreamOpen(archivePath);
   if (stream == nullptr) return;
   if (PlatformStreamSeek(stream, (int64_t)offset - kConfigBlockSize)) {

@@ -19,6 +19,14 @@
 // stops only at an end-record signature; the counts in the end record are
 // never trusted.
 //
+// ZIP64: a locator directly before the end record names the ZIP64 end record,
+// which holds the central directory's offset, size and entry count at full
+// width. The walk then must end exactly at that record, after as many entries
+// as it counts, and a field of the end record that is not saturated must say
+// the same as the ZIP64 record. A member's saturated sizes and offset come
+// from its ZIP64 extra field, in the application note's order. Anything
+// missing or contradicting is damage: a value is never guessed.
+//
 // Every member's record must lie before the central directory and apart from
 // every other: records that share data would let a small archive decode
 // without bound (many records naming one long stream). The entries are
@@ -31,6 +39,7 @@
 #include "archive/archive.h"
 #include "engine/based.h"
 #include "engine/status.h"
+#include "platform/start_value.h"
 
 namespace {
 
@@ -53,17 +62,17 @@ bool ReadAt(int64_t pos, uint8_t* buffer, uint32_t count) {
   return PlatformRead(archiveHandle, buffer, count) == (int32_t)count;
 }
 
-uint32_t LocalOffsetOf(const CentralDirEntry* entry) {
-  return CentralField32(entry->header, kCentralLocalHeaderOffset);
-}
+uint64_t LocalOffsetOf(const CentralDirEntry* entry) { return EntryExtent(entry).localHeaderOffset; }
 
 // Where a member's record ends at the least: its local header with the name
 // and the compressed data. The extra field is left out, since the local one
 // may be shorter than the central one; data descriptors follow the data.
-int64_t MinimalRecordEnd(const CentralDirEntry* entry) {
-  return (int64_t)LocalOffsetOf(entry) + kSignatureSize + kLocalHeaderSize +
-         CentralField16(entry->header, kCentralNameLength) +
-         CentralField32(entry->header, kCentralCompressedSize);
+// Saturating: a ZIP64 size near 2^64 cannot wrap round to a small end.
+uint64_t MinimalRecordEnd(const CentralDirEntry* entry) {
+  MemberExtent extent = EntryExtent(entry);
+  uint64_t end = extent.localHeaderOffset + kSignatureSize + kLocalHeaderSize +
+                 CentralField16(entry->header, kCentralNameLength);
+  return end + extent.compressedSize < end ? UINT64_MAX : end + extent.compressedSize;
 }
 
 // Sorts the chain that starts at `head` and runs through byOffset by local
@@ -105,15 +114,121 @@ CentralDirEntry* SortByOffset(CentralDirEntry* head) {
 
 bool MemberRecordsApart(const EntryList* list) {
   for (CentralDirEntry* entry = list->head; entry != nullptr; entry = entry->next) entry->byOffset = entry->next;
-  int64_t end = 0;  // of the previous record in the file
+  uint64_t end = 0;  // of the previous record in the file
   for (CentralDirEntry* entry = SortByOffset(list->head); entry != nullptr; entry = entry->byOffset) {
     if (LocalOffsetOf(entry) < end) return false;
     end = MinimalRecordEnd(entry);
   }
-  return end <= (int64_t)ReadLe32(endRecord.bytes + kEndCentralOffset);
+  return end <= (uint64_t)centralDirectoryPos;
+}
+
+// The end record's fields that the ZIP64 end record repeats at full width.
+// A field that is not saturated must say the same (compared in the end
+// record's width: the 16-bit counts as 32-bit reads masked to 16 bits).
+struct RepeatedField {
+  uint8_t endOffset, zip64Offset;
+  uint32_t saturated;
+};
+const RepeatedField kRepeatedFields[] = {{kEndCentralOffset, kZip64EndCentralOffset, kSaturated32},
+                                         {kEndCentralSize, kZip64EndCentralSize, kSaturated32},
+                                         {kEndEntriesTotal, kZip64EndEntriesTotal, kSaturated16},
+                                         {kEndEntriesOnDisk, kZip64EndEntriesOnDisk, kSaturated16}};
+
+// Reads the ZIP64 end record that the locator names; 9964 when it is not
+// there or contradicts the end record.
+uint16_t ReadZip64EndRecord(const uint8_t* locator, int64_t locatorPos) {
+  uint64_t recordPos = ReadLe64(locator + kLocatorRecordOffset);
+  uint8_t record[kSignatureSize + kZip64EndSize];
+  // One disk only (some writers count none), and the record wholly before
+  // the locator.
+  if (ReadLe32(locator + kLocatorDiskCount) > 1 || recordPos + sizeof record > (uint64_t)locatorPos) {
+    return kStatusDamaged;
+  }
+  if (!ReadAt((int64_t)recordPos, record, sizeof record)) return kStatusFileError;
+  const uint8_t* fields = record + kSignatureSize;
+  for (const RepeatedField& field : kRepeatedFields) {
+    uint32_t value = ReadLe32(endRecord.bytes + field.endOffset) & field.saturated;
+    if (value != field.saturated && value != ReadLe64(fields + field.zip64Offset)) return kStatusDamaged;
+  }
+  uint64_t start = ReadLe64(fields + kZip64EndCentralOffset);
+  zip64EntryCount = ReadLe64(fields + kZip64EndEntriesTotal);
+  // The directory fills the space up to the record.
+  if (ReadLe32(record) != kZip64EndRecordSignature || start > recordPos || ReadLe64(fields + kZip64EndCentralSize) != recordPos - start) {
+    return kStatusDamaged;
+  }
+  centralDirectoryPos = (int64_t)start;
+  zip64RecordPos = (int64_t)recordPos;
+  return kStatusOk;
+}
+
+// Reads the ZIP64 values of the saturated fields of `extent` (which holds
+// the record's 32-bit fields) from the extra field, the handle at its start,
+// and leaves the handle after it. `remaining` is the extra field's length; a
+// block must fit in it.
+uint16_t ReadWideFields(uint32_t remaining, MemberExtent* extent) {
+  uint64_t* values = &extent->uncompressedSize;
+  bool found = false;
+  while (remaining >= (uint32_t)kExtraHeaderSize) {
+    uint8_t block[kExtraHeaderSize + kWideFieldCount * 8];
+    if (ReadArchiveBytes(block, kExtraHeaderSize) != kStatusOk) return kStatusFileError;
+    uint32_t length = ReadLe16(block + 2);
+    remaining -= kExtraHeaderSize;
+    if (length > remaining) return kStatusDamaged;
+    remaining -= length;
+    if (ReadLe16(block) == kZip64ExtraId && !found) {
+      found = true;
+      uint8_t* value = block;
+      uint32_t used = 0;
+      for (int i = 0; i < kWideFieldCount; i++) {
+        if (values[i] != kSaturated32) continue;
+        if (length - used < 8) return kStatusDamaged;
+        if (ReadArchiveBytes(value, 8) != kStatusOk) return kStatusFileError;
+        values[i] = ReadLe64(value);
+        used += 8;
+      }
+      length -= used;
+    }
+    if (SkipBytes((int32_t)length) != kStatusOk) return kStatusFileError;
+  }
+  if (!found) return kStatusDamaged;
+  return SkipBytes((int32_t)remaining);
 }
 
 }  // namespace
+
+int64_t centralDirectoryPos = 0;
+int64_t zip64RecordPos ZARVEL_STARTS_AS(kNoZip64Record);
+uint64_t zip64EntryCount = 0;
+
+MemberExtent EntryExtent(const CentralDirEntry* entry) {
+  const CentralHeader& h = entry->header;
+  if (entry->wide) {
+    MemberExtent extent;
+    memcpy(&extent, entry + 1, sizeof extent);
+    return extent;
+  }
+  return {CentralField32(h, kCentralUncompressedSize), CentralField32(h, kCentralCompressedSize),
+          CentralField32(h, kCentralLocalHeaderOffset)};
+}
+
+bool NeedsWideFields(const CentralHeader& header) {
+  return CentralField32(header, kCentralUncompressedSize) == kSaturated32 ||
+         CentralField32(header, kCentralCompressedSize) == kSaturated32 ||
+         CentralField32(header, kCentralLocalHeaderOffset) == kSaturated32;
+}
+
+uint16_t LocateCentralDirectory() {
+  uint32_t offset = ReadLe32(endRecord.bytes + kEndCentralOffset);
+  centralDirectoryPos = offset;
+  zip64RecordPos = kNoZip64Record;
+  uint8_t locator[kSignatureSize + kZip64LocatorSize];
+  int64_t locatorPos = endRecordPos - kSignatureSize - (int64_t)sizeof locator;
+  if (locatorPos >= 0) {
+    if (!ReadAt(locatorPos, locator, sizeof locator)) return kStatusFileError;
+    if (ReadLe32(locator) == kZip64LocatorSignature) return ReadZip64EndRecord(locator + kSignatureSize, locatorPos);
+  }
+  return offset == kSaturated32 ? kStatusDamaged : kStatusOk;
+}
 
 uint16_t FindBytes(const uint8_t* haystack, uint16_t haystackLength, const uint8_t* pattern,
                    uint16_t patternLength) {
@@ -188,12 +303,12 @@ uint16_t ReadEndRecord(EndRecord* record, uint8_t** comment) {
   return commentLength != 0 ? ReadArchiveComment(comment, commentLength) : kStatusOk;
 }
 
-uint16_t SeekCentralDirectory(const EndRecord* record) {
-  int64_t offset = ReadLe32(record->bytes + kEndCentralOffset);
-  return PlatformSeek(archiveHandle, offset, kSeekSet) < 0 ? kStatusFileError : kStatusOk;
+uint16_t SeekCentralDirectory() {
+  return PlatformSeek(archiveHandle, centralDirectoryPos, kSeekSet) < 0 ? kStatusFileError : kStatusOk;
 }
 
-uint16_t ReadCentralHeader(CentralHeader* header, char* name, char** comment, bool* nameUnusable) {
+uint16_t ReadCentralHeader(CentralHeader* header, char* name, char** comment, bool* nameUnusable,
+                           MemberExtent* extent) {
   *comment = nullptr;
   if (ReadArchiveBytes(header->bytes, kCentralHeaderSize) != kStatusOk) return kStatusFileError;
   uint16_t flags = CentralField16(*header, kCentralFlags);
@@ -201,14 +316,23 @@ uint16_t ReadCentralHeader(CentralHeader* header, char* name, char** comment, bo
       kStatusOk) {
     return kStatusFileError;
   }
-  if (SkipBytes(CentralField16(*header, kCentralExtraLength)) != kStatusOk) return kStatusFileError;
+  extent->uncompressedSize = CentralField32(*header, kCentralUncompressedSize);
+  extent->compressedSize = CentralField32(*header, kCentralCompressedSize);
+  extent->localHeaderOffset = CentralField32(*header, kCentralLocalHeaderOffset);
+  uint16_t extraLength = CentralField16(*header, kCentralExtraLength);
+  uint16_t status = NeedsWideFields(*header) ? ReadWideFields(extraLength, extent) : SkipBytes(extraLength);
+  if (status != kStatusOk) return status;
   uint16_t commentLength = CentralField16(*header, kCentralCommentLength);
   return commentLength != 0 ? SkipBytes(commentLength) : kStatusOk;
 }
 
-bool AppendEntry(EntryList* list, const CentralHeader* header, char* comment, const char* name) {
-  CentralDirEntry* entry = (CentralDirEntry*)malloc(sizeof(CentralDirEntry));
+bool AppendEntry(EntryList* list, const CentralHeader* header, char* comment, const char* name,
+                 const MemberExtent* extent) {
+  bool wide = NeedsWideFields(*header);
+  CentralDirEntry* entry = (CentralDirEntry*)malloc(sizeof(CentralDirEntry) + (wide ? sizeof(MemberExtent) : 0));
   if (entry == nullptr) return false;
+  entry->wide = wide ? 1 : 0;
+  if (wide) memcpy(entry + 1, extent, sizeof *extent);
   entry->header = *header;
   strncpy(entry->name, name, kNameCapacity - 1);
   entry->name[kNameCapacity - 1] = 0;
@@ -248,7 +372,8 @@ uint16_t ReadEndRecordAndSeekDirectory() {
   uint8_t* archiveComment = nullptr;
   uint16_t status = ReadEndRecord(&endRecord, &archiveComment);
   free(archiveComment);
-  return status != kStatusOk ? status : SeekCentralDirectory(&endRecord);
+  if (status == kStatusOk) status = LocateCentralDirectory();
+  return status != kStatusOk ? status : SeekCentralDirectory();
 }
 
 void ReadCentralDirectory(EntryList* list) {
@@ -256,6 +381,8 @@ void ReadCentralDirectory(EntryList* list) {
   if (errorCode != kStatusOk) return;
   errorCode = ReadEndRecordAndSeekDirectory();
   if (errorCode != kStatusOk) return;
+  bool zip64 = zip64RecordPos != kNoZip64Record;
+  uint32_t last = zip64 ? kZip64EndRecordSignature : EndRecordSignature();
   for (;;) {
     uint32_t signature;
     if (ReadSignature(&signature) != kStatusOk) {
@@ -267,15 +394,19 @@ void ReadCentralDirectory(EntryList* list) {
       char name[kNameCapacity];
       char* comment;
       bool nameUnusable = false;
-      errorCode = ReadCentralHeader(&header, name, &comment, &nameUnusable);
+      MemberExtent extent;
+      errorCode = ReadCentralHeader(&header, name, &comment, &nameUnusable, &extent);
       if (errorCode != kStatusOk) break;
-      if (!AppendEntry(list, &header, comment, name)) {
+      if (!AppendEntry(list, &header, comment, name, &extent)) {
         errorCode = kStatusOutOfMemory;
         break;
       }
       list->tail->nameUnusable = nameUnusable ? 1 : 0;
-    } else if (signature == EndRecordSignature()) {
-      errorCode = kStatusOk;
+    } else if (signature == last) {
+      // A ZIP64 directory ends exactly at its ZIP64 end record.
+      bool ends = !zip64 || (PlatformSeek(archiveHandle, 0, kSeekCur) == zip64RecordPos + kSignatureSize &&
+                             list->count == zip64EntryCount);
+      errorCode = ends ? kStatusOk : kStatusDamaged;
       break;
     } else {
       errorCode = kStatusDamaged;

@@ -9,8 +9,9 @@
 
 // Per-member state, valid during ExtractEntry.
 extern CentralHeader currentHeader;
+extern MemberExtent currentExtent;
 extern PlatformHandle outputHandle;
-extern uint32_t bytesWritten;
+extern uint64_t bytesWritten;
 
 // The directory that target paths are formed under; ends in a backslash when set.
 const int kDirectoryCapacity = 261;
@@ -34,7 +35,8 @@ bool FileExists(const char* path);
 char* AddTrailingSeparator(char* text);
 
 // The newest format a member may need (the low byte of "version needed",
-// 20 for 2.0: stored and deflated data); a member needing more is refused.
+// 20 for 2.0: stored and deflated data); a member needing more is refused,
+// except for 4.5 (ZIP64), which is read.
 const uint8_t kHighestVersionNeeded = 20;
 
 // A member is written to a temporary file in its target's directory and
@@ -45,11 +47,11 @@ extern uint32_t temporaryNameState;
 const int kTemporaryNameSize = 13;  // "~zv" + five base-32 digits + ".tmp" + NUL
 void NextTemporaryName(char* name);
 
-void ExtractEntry(const CentralHeader* header, const char* targetPath);
+void ExtractEntry(const CentralDirEntry* entry, const char* targetPath);
 void CopyStoredData();
 // Decodes a member and checks its CRC without writing a file (for testing an
 // archive); the outcome is errorCode, as for ExtractEntry.
-void TestEntry(const CentralHeader* header);
+void TestEntry(const CentralDirEntry* entry);
 void SetOutputFileTime(const char* path, uint16_t dosDate, uint16_t dosTime);
 
 void ExtractAll();

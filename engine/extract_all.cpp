@@ -37,7 +37,7 @@ void WalkEntries(EntryList* list) {
       }
       // A cancel before the member ends the walk without an outcome for it.
       if (errorCode != kStatusOk) continue;
-      ExtractEntry(&entry->header, targetPath);
+      ExtractEntry(entry, targetPath);
     }
     if (AfterEntryCallback != nullptr) {
       if (!AfterEntryCallback(&entry->header, usable ? targetPath : entry->name, errorCode)) break;

@@ -26,8 +26,9 @@
 #include "platform/start_value.h"
 
 CentralHeader currentHeader;
+MemberExtent currentExtent;
 PlatformHandle outputHandle ZARVEL_STARTS_AS(kNoHandle);
-uint32_t bytesWritten = 0;
+uint64_t bytesWritten = 0;
 
 namespace {
 
@@ -48,9 +49,8 @@ const uint32_t kTempStep = 0x9E3779B9;
 
 uint16_t CheckSupported(const CentralHeader& header) {
   uint16_t method = CentralField16(header, kCentralMethod);
-  if ((CentralField16(header, kCentralVersionNeeded) & 0xFF) > kHighestVersionNeeded) {
-    return kStatusUnsupported;
-  }
+  uint8_t version = (uint8_t)CentralField16(header, kCentralVersionNeeded);
+  if (version > kHighestVersionNeeded && version != kVersionZip64) return kStatusUnsupported;
   // An encrypted member says so whatever its method: the password is what is
   // missing first.
   if (CentralField16(header, kCentralFlags) & kFlagEncrypted) return kStatusEncrypted;
@@ -135,7 +135,7 @@ void SetOutputFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {
 void CopyStoredData() {
   CompressedInputState& in = *Based(&CompressedInput);
   do {
-    uint32_t want = in.remaining < (uint32_t)kInputBufferSize ? in.remaining : kInputBufferSize;
+    uint32_t want = in.remaining < (uint64_t)kInputBufferSize ? (uint32_t)in.remaining : kInputBufferSize;
     int32_t got = want == 0 ? 0 : PlatformRead(archiveHandle, in.buffer, want);
     // A read that fails, or the end of the file before the member's end.
     if (got < 0 || (got == 0 && want != 0)) {
@@ -153,9 +153,10 @@ namespace {
 // Steps common to extracting and testing: check the member, allocate the
 // input buffer, position the archive at the member's data. Returns the
 // buffer, or null with errorCode set.
-uint8_t* BeginEntry(const CentralHeader* header) {
+uint8_t* BeginEntry(const CentralDirEntry* entry) {
   errorCode = kStatusOk;
-  currentHeader = *header;
+  currentHeader = entry->header;
+  currentExtent = EntryExtent(entry);
   Crc32 = 0xFFFFFFFF;
   bytesWritten = 0;
   errorCode = CheckSupported(currentHeader);
@@ -165,8 +166,8 @@ uint8_t* BeginEntry(const CentralHeader* header) {
     errorCode = kStatusOutOfMemory;
     return nullptr;
   }
-  ResetCompressedInput(buffer, CentralField32(currentHeader, kCentralCompressedSize));
-  int64_t localHeader = (int64_t)CentralField32(currentHeader, kCentralLocalHeaderOffset);
+  ResetCompressedInput(buffer, currentExtent.compressedSize);
+  int64_t localHeader = (int64_t)currentExtent.localHeaderOffset;
   LocalFileHeader local;
   char localName[kNameCapacity];
   if (PlatformSeek(archiveHandle, localHeader + kSignatureSize, kSeekSet) < 0) {
@@ -189,7 +190,7 @@ void ProduceData() {
   }
   // Data that ends before the recorded size is damaged even when its CRC
   // matches what there is: a member is all of its recorded bytes or nothing.
-  if (errorCode == kStatusOk && bytesWritten != CentralField32(currentHeader, kCentralUncompressedSize)) {
+  if (errorCode == kStatusOk && bytesWritten != currentExtent.uncompressedSize) {
     errorCode = kStatusDamaged;
   }
 }
@@ -232,15 +233,15 @@ void WriteEntry(const char* targetPath) {
 
 }  // namespace
 
-void ExtractEntry(const CentralHeader* header, const char* targetPath) {
-  uint8_t* buffer = BeginEntry(header);
+void ExtractEntry(const CentralDirEntry* entry, const char* targetPath) {
+  uint8_t* buffer = BeginEntry(entry);
   if (buffer == nullptr) return;
   WriteEntry(targetPath);
   free(buffer);
 }
 
-void TestEntry(const CentralHeader* header) {
-  uint8_t* buffer = BeginEntry(header);
+void TestEntry(const CentralDirEntry* entry) {
+  uint8_t* buffer = BeginEntry(entry);
   if (buffer == nullptr) return;
   outputHandle = PlatformOpenNullSink();
   if (outputHandle == kNoHandle) {

@@ -52,7 +52,7 @@ const int32_t kAnswerCancel = 2;
 typedef int32_t(ZARVEL_CALLBACK* BeforeEntryFunction)(const CentralHeader* header,
                                                       const char* targetPath);
 // Called after every block of output. False cancels the member.
-typedef bool(ZARVEL_CALLBACK* ProgressFunction)(uint32_t written, uint32_t total);
+typedef bool(ZARVEL_CALLBACK* ProgressFunction)(uint64_t written, uint64_t total);
 // Called after each member that was attempted, with its outcome. False stops
 // the run and keeps the outcome; true forgets it and goes on.
 typedef bool(ZARVEL_CALLBACK* AfterEntryFunction)(const CentralHeader* header,

@@ -21,7 +21,7 @@ uint32_t windowPos = 0;
 
 bool HandOnOutput(const uint8_t* data, uint32_t count) {
   if (errorCode != kStatusOk) return false;
-  uint32_t total = CentralField32(currentHeader, kCentralUncompressedSize);
+  uint64_t total = currentExtent.uncompressedSize;
   // bytesWritten never passes total, so the difference cannot wrap.
   if (count > total - bytesWritten) {
     errorCode = kStatusDamaged;

@@ -22,7 +22,7 @@ if wine32_runs; then
 else
   echo "== i686 tests not run: 32-bit Wine is not available (the stub is checked as a file only)"
 fi
-echo "== stub binaries: an ordinary image, imports, ASLR and DEP, manifest, version, icons, size (i686: 29 KiB)"
+echo "== stub binaries: an ordinary image, imports, ASLR and DEP, manifest, version, icons, size (i686: 31 KiB)"
 bash tests/gui/check-stub-binary.sh build/i686 i686 || status=1
 bash tests/gui/check-stub-binary.sh build/x86_64 x86_64 || status=1
 echo "== the i686 stub built with Unix Makefiles is the one Ninja built, byte for byte"

@@ -126,7 +126,14 @@ void PumpMessages() {
   if (shellHooks.pumpMessages != nullptr) shellHooks.pumpMessages();
 }
 
-uint32_t ComputePerMille(uint32_t done, uint32_t total) {
+uint32_t ComputePerMille(uint64_t wideDone, uint64_t wideTotal) {
+  // Past 32 bits both are halved alike until they fit: the ratio keeps more
+  // than 30 bits, far beyond the three digits shown, and 100.0 % stays exact.
+  while ((wideDone | wideTotal) > UINT32_MAX) {
+    wideDone >>= 1;
+    wideTotal >>= 1;
+  }
+  uint32_t done = (uint32_t)wideDone, total = (uint32_t)wideTotal;
   for (int digit = 0; digit < kPerMilleDigits; digit++) {
     if (done <= kLargestTimesTen) {
       done *= 10;
@@ -177,7 +184,7 @@ int32_t OnBeforeEntry(const CentralHeader* header, const char* targetPath) {
   return cancelRequested ? kAnswerCancel : answer;
 }
 
-bool OnProgress(uint32_t written, uint32_t total) {
+bool OnProgress(uint64_t written, uint64_t total) {
   PumpMessages();
   uint32_t perMille = ComputePerMille(written, total);
   char text[kProgressTextCapacity];

@@ -143,11 +143,11 @@ typedef void (*ComposeText)(char* text, const char* piece, const char* other);
 void FitPiece(const char* piece, const char* other, ComposeText compose, int width, int height, char* out,
               size_t capacity);
 void PumpMessages();
-uint32_t ComputePerMille(uint32_t done, uint32_t total);
+uint32_t ComputePerMille(uint64_t done, uint64_t total);
 void FormatRunResult(char* buffer, uint16_t code, const char* archiveName);
 void ShowRunResult(uint16_t code, const char* archiveName);
 ZARVEL_CALLBACK int32_t OnBeforeEntry(const CentralHeader* header, const char* targetPath);
-ZARVEL_CALLBACK bool OnProgress(uint32_t written, uint32_t total);
+ZARVEL_CALLBACK bool OnProgress(uint64_t written, uint64_t total);
 ZARVEL_CALLBACK bool OnAfterEntry(const CentralHeader* header, const char* targetPath,
                                   uint16_t outcome);
 // The run's status once the walk is over: the first member that failed, else

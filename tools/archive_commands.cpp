@@ -130,12 +130,12 @@ struct ProgressLine {
 };
 ProgressLine progress;
 
-bool ShowProgress(uint32_t written, uint32_t total) {
+bool ShowProgress(uint64_t written, uint64_t total) {
   time_t now = time(nullptr);
   if (progress.enabled && total > 0 && now != progress.lastShown) {
     progress.lastShown = now;
     progress.shown = true;
-    fprintf(stderr, "\r%-60.60s %5.1f%%", progress.name, 100.0 * written / total);
+    fprintf(stderr, "\r%-60.60s %5.1f%%", progress.name, 100.0 * (double)written / (double)total);
   }
   return true;
 }
@@ -188,9 +188,9 @@ int ListCommand(int argc, char** argv) {
     char when[32];
     FormatDosTime(CentralField16(e->header, kCentralDate), CentralField16(e->header, kCentralTime),
                   when, sizeof when);
-    uint32_t length = CentralField32(e->header, kCentralUncompressedSize);
-    uint32_t size = CentralField32(e->header, kCentralCompressedSize);
-    printf("%10u %10u %-7s %-19s %08x  %s\n", length, size,
+    MemberExtent extent = EntryExtent(e);
+    uint64_t length = extent.uncompressedSize, size = extent.compressedSize;
+    printf("%10llu %10llu %-7s %-19s %08x  %s\n", (unsigned long long)length, (unsigned long long)size,
            MethodName(CentralField16(e->header, kCentralMethod)), when,
            CentralField32(e->header, kCentralCrc), DisplayName(e).c_str());
     totalLength += length;
@@ -228,7 +228,7 @@ int TestCommand(int argc, char** argv) {
     }
     progress.name = e->name;
     SetProgressCallback(ShowProgress);
-    TestEntry(&e->header);
+    TestEntry(e);
     SetProgressCallback(nullptr);
     if (errorCode != kStatusOk) {
       ClearProgress();
@@ -412,13 +412,14 @@ int InfoCommand(int argc, char** argv) {
     } else {
       files++;
     }
-    totalLength += CentralField32(e->header, kCentralUncompressedSize);
-    totalSize += CentralField32(e->header, kCentralCompressedSize);
+    MemberExtent extent = EntryExtent(e);
+    totalLength += extent.uncompressedSize;
+    totalSize += extent.compressedSize;
   }
-  bool hasBlock = firstMemberOffset >= (uint32_t)kConfigBlockSize;
+  bool hasBlock = firstMemberOffset >= (uint64_t)kConfigBlockSize;
   printf("file:               %s\n", argv[1]);
   if (hasBlock) {
-    printf("program image:      %u bytes\n", firstMemberOffset - kConfigBlockSize);
+    printf("program image:      %llu bytes\n", (unsigned long long)(firstMemberOffset - kConfigBlockSize));
     printf("default directory:  %s\n", defaultDirectory[0] ? Printable(defaultDirectory).c_str() : "(none)");
     printf("follow-up command:  %s\n", command[0] ? Printable(command).c_str() : "(none)");
     pack::DescribeFollowUpProgram(argv[1], command, firstMemberOffset - kConfigBlockSize);
@@ -428,7 +429,8 @@ int InfoCommand(int argc, char** argv) {
   printf("members:            %u files, %u folders\n", files, folders);
   printf("size:               %llu bytes, %llu compressed\n", (unsigned long long)totalLength,
          (unsigned long long)totalSize);
-  printf("central directory:  at %u\n", ReadLe32(endRecord.bytes + kEndCentralOffset));
+  printf("central directory:  at %lld%s\n", (long long)centralDirectoryPos,
+         zip64RecordPos != kNoZip64Record ? " (ZIP64)" : "");
   printf("archive comment:    %u bytes\n", ReadLe16(endRecord.bytes + kEndCommentLength));
   FreeEntryList(&list);
   ArchiveClose();

@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
         Crc32 = 0xFFFFFFFFu;
         bytesWritten = 0;
         errorCode = 0;
-        WriteLe32(currentHeader.bytes + kCentralUncompressedSize, (uint32_t)size);  // the output stops there
+        currentExtent.uncompressedSize = size;  // the output stops there
         InflateEntry();
         return errorCode == 0 ? ~Crc32 : 0;
       });

@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Fail(strnlen(e->name, kNameCapacity) >= (size_t)kNameCapacity, "name unterminated");
       std::string name = e->name;
       memberNames.insert(name.substr(name.find_last_of("/\\") + 1));  // npos + 1 is 0: the whole name
-      if (mode == 0) TestEntry(&e->header);  // the test command's path: every member to a null sink
+      if (mode == 0) TestEntry(e);  // the test command's path: every member to a null sink
       Fail(!IsKnownStatus(errorCode), "unknown status after a test", std::to_string(errorCode));
     }
     Fail(seen != list.count, "miscounted list");
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       targetExisted = false;
       return true;
     });
-    if (mode >= 2) SetProgressCallback([](uint32_t, uint32_t) { return true; });
+    if (mode >= 2) SetProgressCallback([](uint64_t, uint64_t) { return true; });
     if (mode == 3) SetBeforeEntryCallback([](const CentralHeader*, const char* targetPath) {  // skips every second
       targetExisted = FileExists(targetPath);
       return (entriesSeen++ & 1) ? kAnswerSkip : kAnswerExtract;

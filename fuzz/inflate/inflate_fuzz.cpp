@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bytesWritten = 0;
   errorCode = 0;
   // No recorded size to stop at: the decoder alone decides where the output ends.
-  WriteLe32(currentHeader.bytes + kCentralUncompressedSize, 0xFFFFFFFFu);
+  currentExtent.uncompressedSize = UINT64_MAX;
   InflateEntry();
   if (errorCode != kStatusOk && errorCode != kStatusDamaged) abort();
   // Each member costs at most a bounded amount of output per input bit.

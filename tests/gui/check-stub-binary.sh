@@ -7,7 +7,7 @@
 # out), with that execution level, those sizes in icon group 108 and those version strings.
 [ -d "${1:?usage: check-stub-binary.sh BUILD_DIR|EXE ARCH [LEVEL ICON_SIZES [KEY=VALUE...]]}" ] &&
   set -- "$1/zarvel-stub.exe" "${@:2}"
-exec python3 - "$1" "${2:?ARCH}" "$(cd "$(dirname "$0")/../.." && pwd)" "${ZARVEL_STUB_SIZE_LIMIT:-29696}" "${@:3}" <<'PY'
+exec python3 - "$1" "${2:?ARCH}" "$(cd "$(dirname "$0")/../.." && pwd)" "${ZARVEL_STUB_SIZE_LIMIT:-31744}" "${@:3}" <<'PY'
 import itertools, re, struct, sys, xml.etree.ElementTree as ET
 path, arch, root, limit, edited = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5:]
 level, icon_sizes = (edited or ['asInvoker', '16,32,48'])[:2]

@@ -55,11 +55,11 @@ uint32_t Inflate(const Member& m) {
   archiveLength = (int64_t)(2 * m.stream.size());
   outputHandle = PlatformOpenWrite(dir.Core("output").c_str());
   std::vector<uint8_t> buffer(kInputBufferSize);
-  ResetCompressedInput(buffer.data(), (uint32_t)(m.compressedSize < 0 ? m.stream.size() : m.compressedSize));
+  ResetCompressedInput(buffer.data(), (uint64_t)(m.compressedSize < 0 ? m.stream.size() : m.compressedSize));
   Crc32 = 0xFFFFFFFFu, bytesWritten = 0;
-  WriteLe32(currentHeader.bytes + kCentralUncompressedSize, (uint32_t)m.output.size());  // as recorded
-  SetProgressCallback([](uint32_t written, uint32_t) {
-    calls.push_back(written);
+  currentExtent.uncompressedSize = m.output.size();  // as recorded
+  SetProgressCallback([](uint64_t written, uint64_t) {
+    calls.push_back((uint32_t)written);
     return cancelAt == 0 || calls.size() < cancelAt;
   });
   faultPlan.failAt[kFaultRead] = m.failReadAt;

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
+#include <random>
 
 #include "archive/archive.h"
 #include "common/test_support.h"
@@ -116,11 +119,24 @@ TEST_F(Shell, CenteredPositionIsClampedAndTruncatesTowardZero) {
 }
 
 TEST_F(Shell, PerMilleRoundsHalfUpWithoutOverflow) {
-  const uint32_t rows[][3] = {
+  const uint64_t k5GiB = 5ull << 30, kTop = UINT64_MAX;
+  const uint64_t rows[][3] = {
       {1, 3, 333}, {2, 3, 667}, {3, 3, 1000}, {1, 2000, 1}, {1, 2001, 0}, {0, 12345, 0}, {0, 0, 0}, {7, 0, 0},
       {500000000u, 600000000u, 833}, {4294967295u, 4294967295u, 1000}, {4294967294u, 4294967295u, 1000},
-      {2147483648u, 4294967295u, 500}, {429496729u, 429496730u, 1000}, {429496730u, 4294967295u, 100}};
+      {2147483648u, 4294967295u, 500}, {429496729u, 429496730u, 1000}, {429496730u, 4294967295u, 100},
+      // Past 32 bits: a whole member is 100.0 %, halves and thirds round as below, nothing overflows.
+      {k5GiB, k5GiB, 1000}, {k5GiB - 1, k5GiB, 1000}, {k5GiB / 2, k5GiB, 500}, {3ull << 30, 2000ull << 30, 2},
+      {1ull << 32, 1ull << 33, 500}, {1, 1ull << 40, 0}, {kTop, kTop, 1000}, {kTop / 3, kTop, 333},
+      {1ull << 63, kTop, 500}, {4294967296u, 4294967296u * 999, 1}};
   for (const auto& row : rows) EXPECT_EQ(ComputePerMille(row[0], row[1]), row[2]) << row[0] << "/" << row[1];
+  // Random wide pairs agree with the exact ratio wherever it is not within a thousandth of a half.
+  std::minstd_rand random(7);
+  for (int i = 0; i < 10000; i++) {
+    uint64_t total = ((uint64_t)random() << 31 ^ random()) >> (random() % 28);
+    uint64_t done = std::min(total, (uint64_t)((double)total * random() / std::minstd_rand::max()));
+    double exact = 1000.0 * (double)done / (double)total, fraction = exact - floor(exact);
+    if (total > UINT32_MAX && fabs(fraction - 0.5) > 0.001) EXPECT_EQ(ComputePerMille(done, total), (uint32_t)(exact + 0.5));
+  }
 }
 
 // Stands in for the dialog font: a box holds a character per 4 dialog units across and a line per 8 down.
