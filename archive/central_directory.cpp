@@ -141,7 +141,8 @@ uint16_t ReadZip64EndRecord(const uint8_t* locator, int64_t locatorPos) {
   uint8_t record[kSignatureSize + kZip64EndSize];
   // One disk only (some writers count none), and the record wholly before
   // the locator.
-  if (ReadLe32(locator + kLocatorDiskCount) > 1 || recordPos + sizeof record > (uint64_t)locatorPos) {
+  if (ReadLe32(locator + kLocatorDiskCount) > 1 || (uint64_t)locatorPos < sizeof record ||
+      recordPos > (uint64_t)locatorPos - sizeof record) {
     return kStatusDamaged;
   }
   if (!ReadAt((int64_t)recordPos, record, sizeof record)) return kStatusFileError;
