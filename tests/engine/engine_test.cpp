@@ -49,8 +49,13 @@ void Patch(std::string& z, size_t at, int width, uint32_t v) {
   width == 2 ? WriteLe16((uint8_t*)&z[at], (uint16_t)v) : WriteLe32((uint8_t*)&z[at], v);
 }
 size_t EndOf(const std::string& z) { return z.rfind(std::string("PK\x05\x06", 4)); }
+size_t Last(const std::string& z, uint32_t signature) {
+  char bytes[4];
+  return WriteLe32((uint8_t*)bytes, signature), z.rfind(std::string(bytes, 4));
+}
 size_t CentralRecord(const std::string& z, int index) {
   size_t at = Le(z, EndOf(z) + 16, 4);
+  if (at == kSaturated32) at = Le(z, Last(z, kZip64EndRecordSignature) + 4 + kZip64EndCentralOffset, 4);
   for (int i = 0; i < index; i++) at += 46 + Le(z, at + 28, 2) + Le(z, at + 30, 2) + Le(z, at + 32, 2);
   return at;
 }
@@ -61,14 +66,17 @@ size_t MemberData(const std::string& z, int index) {
 
 // Tool-made archives mutated in memory into what an attacker or a broken transfer makes.
 using Mutation = std::function<void(std::string&)>;
-enum Where { kEnd, kCentral, kLocal };
+enum Where { kEnd, kCentral, kLocal, kExtra, kLocator, kZip64End };
 const int64_t kFromEnd = 1LL << 40;  // kFromEnd + d stands for the file's size + d
 
-// Sets a field of the end record, or of member m's central record or local header.
+// Sets a field of the end record, the ZIP64 locator or end record, or of member m's central record, local header or
+// extra field (its fields count from the first block's id); a 64-bit field half by half.
 Mutation Set(Where where, int m, int field, int width, int64_t value) {
   return [=](std::string& z) {
-    size_t at = where == kEnd ? EndOf(z) : CentralRecord(z, m);
+    size_t at = where == kEnd ? EndOf(z) : where == kLocator ? Last(z, kZip64LocatorSignature)
+              : where == kZip64End ? Last(z, kZip64EndRecordSignature) : CentralRecord(z, m);
     if (where == kLocal) at = Le(z, at + 4 + kCentralLocalHeaderOffset, 4);
+    if (where == kExtra) at += kCentralHeaderSize + Le(z, at + 4 + kCentralNameLength, 2);
     Patch(z, at + 4 + field, width, (uint32_t)(value >= kFromEnd / 2 ? (int64_t)z.size() + value - kFromEnd : value));
   };
 }
@@ -81,6 +89,30 @@ Mutation AddCopy(int m, uint32_t (*local)(const std::string&)) {
     z.insert(EndOf(z), copy);
     for (int field : {kEndEntriesOnDisk, kEndEntriesTotal}) Set(kEnd, 0, field, 2, 4)(z);
     Set(kEnd, 0, kEndCentralSize, 4, EndOf(z) - CentralRecord(z, 0))(z);
+  };
+}
+
+// In robust/small-zip64.zip each extra field is one ZIP64 block with all three values, counted from the block's id.
+enum Extra64 { kBlockLength = 2, kWideSize = 4, kWideCompressed = 12, kWideOffset = 20, kHighHalf = 4 };
+
+// Member m's ZIP64 extra field cut to the values of the fields in `kept` (bit 0 the uncompressed size, 1 the
+// compressed size, 2 the offset), gone when none; the fields in `saturated` stay 0xFFFFFFFF, the others get their
+// values. The bytes freed go to the record's comment: nothing else moves.
+Mutation Keep64(int m, int saturated, int kept) {
+  return [=](std::string& z) {
+    const int fields[kWideFieldCount] = {kCentralUncompressedSize, kCentralCompressedSize, kCentralLocalHeaderOffset};
+    const size_t at = CentralRecord(z, m) + 4, extra = at + kCentralHeaderSize + Le(z, at + kCentralNameLength, 2);
+    std::string values;
+    for (int i = 0; i < kWideFieldCount; i++) {
+      const std::string value = z.substr(extra + kWideSize + 8 * i, 8);
+      if (kept >> i & 1) values += value;
+      Patch(z, at + fields[i], 4, saturated >> i & 1 ? kSaturated32 : Le(value, 0, 4));
+    }
+    const std::string block = values.empty() ? "" : std::string("\x01\x00", 2) + (char)values.size() + '\0' + values;
+    z.replace(extra, block.size(), block);
+    const uint32_t freed = Le(z, at + kCentralExtraLength, 2) - (uint32_t)block.size();
+    Patch(z, at + kCentralCommentLength, 2, Le(z, at + kCentralCommentLength, 2) + freed);
+    Patch(z, at + kCentralExtraLength, 2, (uint32_t)block.size());
   };
 }
 
@@ -219,7 +251,7 @@ TEST_F(EngineTest, OpenAndWalk) {
        "caf" + kEAcute + ".txt\n" + (kOmega ? "" : "?") + "\xCE\xA9mega.txt\n"},
       {Archive("many.zip"), kStatusOk, kOpen, "|", -1, 0, nullptr, kStatusOk, 70000, "f00000\nf00001\n"},
       {Archive("empty.zip"), kStatusOk, kOpen, "|", -1, 0, nullptr, kStatusNoEntries, 0},
-      {Archive("zip64-end.zip"), kStatusOk, kOpen, "|", -1, 0, nullptr, kStatusOk, 65600, "f00000\n"},  // ZIP64 end record
+      {Archive("zip64-end.zip"), kStatusOk, kOpen, "|", -1, 0, nullptr, kStatusOk, 70000, "f00000\n"},  // ZIP64 end record
       {Archive("zip64.zip"), kStatusOk, kOpen, "|", -1, 0, nullptr, kStatusOk, 1, "z64.txt\n"},  // ZIP64 sizes
       {Archive("plain.zip"), kStatusOk, kOpen, "|", -1, 0, Set(kCentral, 4, kCentralNameLength, 2, 0xFFFF), kStatusFileError, 4},
       // The signature straddles two reads with three bytes in the first (the comment cut to 43 bytes).
@@ -284,6 +316,8 @@ TEST_F(EngineTest, OneMemberToOneFile) {
       {"stored", 0, kStatusOk}, {"deflated", 1, kStatusOk}, {"empty", 2, kStatusOk},
       {"version 2.1", 0, kStatusUnsupported, Set(kCentral, 0, kCentralVersionNeeded, 2, 21)},
       {"version 2.0, high byte", 0, kStatusOk, Set(kCentral, 0, kCentralVersionNeeded, 2, 0x0314)},
+      {"version 4.5", 0, kStatusOk, Set(kCentral, 0, kCentralVersionNeeded, 2, 45)},  // ZIP64 fields, none saturated
+      {"version 4.6", 0, kStatusUnsupported, Set(kCentral, 0, kCentralVersionNeeded, 2, 46)},
       {"method 9", 0, kStatusUnsupported, Set(kCentral, 0, kCentralMethod, 2, 9)},
       {"encrypted", 1, kStatusEncrypted, Set(kCentral, 1, kCentralFlags, 2, kFlagEncrypted)},
       {"encrypted, method 6", 1, kStatusEncrypted, [](std::string& z) {
@@ -427,6 +461,36 @@ TEST_F(EngineTest, DriverCallbacksAndOutcomes) {
                                   Set(kCentral, 2, kCentralLocalHeaderOffset, 4, kFromEnd - 10),
                                   Set(kCentral, 2, kCentralLocalHeaderOffset, 4, 0xFFFFFFFF)})
     rows.push_back({small, kStatusDamaged, "", "", overlap});
+  // robust/small-zip64.zip: the same members, every size and offset 0xFFFFFFFF with its value in a ZIP64 record. Read
+  // as made and with fewer fields saturated; damaged (for the whole archive): a saturated field without its value
+  // (each one; the extra field too short or its block longer), a value past the file, into the central directory or
+  // 4 GiB off (right in its low half), a locator that leads nowhere, to no ZIP64 end record or to another disk, end
+  // records that disagree, the central directory not ending at the ZIP64 end record, a saturated offset without one.
+  const std::string small64 = FixturePath("robust/small-zip64.zip");
+  const int64_t kZip64Record = kFromEnd - 98;  // a ZIP64 end record, a locator and an end record end the file
+  for (const Mutation& narrower : {Mutation(nullptr), Keep64(0, 2, 2), Keep64(1, 5, 5), Keep64(2, 4, 4)})
+    rows.push_back({small64, kStatusOk, "B p 0 B p 0 B p 0", three, narrower});
+  // a.txt 4 GiB longer: the member fails alone.
+  rows.push_back({small64, kStatusOk, "B p 9964 B p 0 B p 0", "sub sub/b.bin sub/c.txt",
+                  Set(kExtra, 0, kWideSize + kHighHalf, 4, 1)});
+  for (const Mutation& damage : std::vector<Mutation>{
+           Keep64(0, 1, 0), Keep64(1, 2, 0), Keep64(2, 4, 0), Keep64(1, 7, 3), Set(kExtra, 1, kBlockLength, 2, 32),
+           Set(kExtra, 2, kWideOffset, 4, kFromEnd + 10), Set(kExtra, 2, kWideOffset, 4, kZip64Record - 2),
+           Set(kExtra, 2, kWideOffset + kHighHalf, 4, 1), Set(kExtra, 0, kWideCompressed + kHighHalf, 4, 1),
+           Set(kLocator, 0, kLocatorRecordOffset, 4, kFromEnd + 8), Set(kLocator, 0, kLocatorRecordOffset, 4, 0),
+           Set(kLocator, 0, kLocatorDiskCount, 4, 2), Set(kZip64End, 0, -kSignatureSize, 4, kEndRecordSignature),
+           Set(kEnd, 0, kEndEntriesTotal, 2, 2), Set(kEnd, 0, kEndCentralSize, 4, 1000),
+           Set(kEnd, 0, kEndCentralOffset, 4, 0),
+           [](std::string& z) {  // the end record names the directory, the ZIP64 end record its second record
+             const size_t first = CentralRecord(z, 0), second = CentralRecord(z, 1);
+             Set(kEnd, 0, kEndCentralOffset, 4, first)(z), Set(kZip64End, 0, kZip64EndCentralOffset, 4, second)(z);
+           },
+           [](std::string& z) {
+             z.insert(Last(z, kZip64EndRecordSignature), "gap!");
+             Set(kLocator, 0, kLocatorRecordOffset, 4, kZip64Record)(z);
+           },
+           Set(kCentral, 2, kCentralCommentLength, 2, 4), Set(kLocator, 0, -kSignatureSize, 4, 0)})
+    rows.push_back({small64, kStatusDamaged, "", "", damage});
   std::string names = ReadFileBytes(Engine("hostile.names")), hostile;  // all refused; "." and "d/." pass
   for (size_t i = std::count(names.begin(), names.end(), '\n'); i > 0; i--) hostile += "19963 ";
   rows.push_back({Engine("hostile.zip"), kStatusOk, hostile + "B p 0 B p 0", "d d/x.txt good.txt"});

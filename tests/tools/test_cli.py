@@ -150,9 +150,14 @@ class Cli(Tool):
         self.assertEqual(sorted(os.listdir(self.tmp)), ["a\\b.zip", "x\\y"])
         self.assertIn("x\\y/text/deflated.txt", snapshot(self.tmp))
 
+    def test_zip64_values_are_read_whole(self):  # every size and offset 0xFFFFFFFF, with its value in ZIP64 records
+        plain, wide = (self.check(0, ZARVEL, "list", f"{FIXTURES}/robust/small-{n}.zip").stdout
+                       for n in ("payload", "zip64"))
+        self.assertEqual(wide, plain)
+
     def test_every_archivers_archive_lists_tests_and_extracts_like_unzip(self):
         archives = sorted(n for n in os.listdir(INTEROP) if n.endswith(".zip"))
-        self.assertEqual(len(archives), 13)
+        self.assertEqual(len(archives), 15)
         for name in archives:
             path, ours, theirs = os.path.join(INTEROP, name), self.tmp + "/ours-" + name, self.tmp + "/unzip-" + name
             infos = zipfile.ZipFile(path).infolist()
