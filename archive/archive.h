@@ -54,6 +54,7 @@ struct MemberExtent {
   uint64_t compressedSize;
   uint64_t localHeaderOffset;
 };
+static_assert(sizeof(MemberExtent) == 3 * sizeof(uint64_t), "the three values are read as one array");
 
 // One central-directory record in memory.
 struct CentralDirEntry {

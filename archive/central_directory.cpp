@@ -162,6 +162,20 @@ uint16_t ReadZip64EndRecord(const uint8_t* locator, int64_t locatorPos) {
   return kStatusOk;
 }
 
+// The record's sizes and offset as far as its 32-bit fields tell them;
+// returns how many are saturated.
+unsigned LoadExtent(const CentralHeader& header, MemberExtent* extent) {
+  static const uint8_t kFields[kWideFieldCount] = {kCentralUncompressedSize, kCentralCompressedSize,
+                                                   kCentralLocalHeaderOffset};
+  unsigned saturated = 0;
+  for (int i = 0; i < kWideFieldCount; i++) {
+    uint32_t value = CentralField32(header, kFields[i]);
+    (&extent->uncompressedSize)[i] = value;
+    saturated += value == kSaturated32;
+  }
+  return saturated;
+}
+
 // Reads the ZIP64 values of the saturated fields of `extent` (which holds
 // the record's 32-bit fields) from the extra field, the handle at its start,
 // and leaves the handle after it. `remaining` is the extra field's length; a
@@ -202,20 +216,18 @@ int64_t zip64RecordPos ZARVEL_STARTS_AS(kNoZip64Record);
 uint64_t zip64EntryCount = 0;
 
 MemberExtent EntryExtent(const CentralDirEntry* entry) {
-  const CentralHeader& h = entry->header;
+  MemberExtent extent;
   if (entry->wide) {
-    MemberExtent extent;
     memcpy(&extent, entry + 1, sizeof extent);
-    return extent;
+  } else {
+    LoadExtent(entry->header, &extent);
   }
-  return {CentralField32(h, kCentralUncompressedSize), CentralField32(h, kCentralCompressedSize),
-          CentralField32(h, kCentralLocalHeaderOffset)};
+  return extent;
 }
 
 bool NeedsWideFields(const CentralHeader& header) {
-  return CentralField32(header, kCentralUncompressedSize) == kSaturated32 ||
-         CentralField32(header, kCentralCompressedSize) == kSaturated32 ||
-         CentralField32(header, kCentralLocalHeaderOffset) == kSaturated32;
+  MemberExtent extent;
+  return LoadExtent(header, &extent) != 0;
 }
 
 uint16_t LocateCentralDirectory() {
@@ -317,11 +329,8 @@ uint16_t ReadCentralHeader(CentralHeader* header, char* name, char** comment, bo
       kStatusOk) {
     return kStatusFileError;
   }
-  extent->uncompressedSize = CentralField32(*header, kCentralUncompressedSize);
-  extent->compressedSize = CentralField32(*header, kCentralCompressedSize);
-  extent->localHeaderOffset = CentralField32(*header, kCentralLocalHeaderOffset);
   uint16_t extraLength = CentralField16(*header, kCentralExtraLength);
-  uint16_t status = NeedsWideFields(*header) ? ReadWideFields(extraLength, extent) : SkipBytes(extraLength);
+  uint16_t status = LoadExtent(*header, extent) != 0 ? ReadWideFields(extraLength, extent) : SkipBytes(extraLength);
   if (status != kStatusOk) return status;
   uint16_t commentLength = CentralField16(*header, kCentralCommentLength);
   return commentLength != 0 ? SkipBytes(commentLength) : kStatusOk;
