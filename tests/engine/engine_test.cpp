@@ -465,7 +465,7 @@ TEST_F(EngineTest, DriverCallbacksAndOutcomes) {
   // as made and with fewer fields saturated; damaged (for the whole archive): a saturated field without its value
   // (each one; the extra field too short or its block longer), a value past the file, into the central directory or
   // 4 GiB off (right in its low half), a locator that leads nowhere, to no ZIP64 end record or to another disk, end
-  // records that disagree, the central directory not ending at the ZIP64 end record, a saturated offset without one.
+  // records that disagree, the central directory ending before the ZIP64 end record, a saturated offset without one.
   const std::string small64 = FixturePath("robust/small-zip64.zip");
   const int64_t kZip64Record = kFromEnd - 98;  // a ZIP64 end record, a locator and an end record end the file
   for (const Mutation& narrower : {Mutation(nullptr), Keep64(0, 2, 2), Keep64(1, 5, 5), Keep64(2, 4, 4)})
@@ -481,13 +481,11 @@ TEST_F(EngineTest, DriverCallbacksAndOutcomes) {
            Set(kLocator, 0, kLocatorDiskCount, 4, 2), Set(kZip64End, 0, -kSignatureSize, 4, kEndRecordSignature),
            Set(kEnd, 0, kEndEntriesTotal, 2, 2), Set(kEnd, 0, kEndCentralSize, 4, 1000),
            Set(kEnd, 0, kEndCentralOffset, 4, 0),
-           [](std::string& z) {  // the end record names the directory, the ZIP64 end record its second record
-             const size_t first = CentralRecord(z, 0), second = CentralRecord(z, 1);
-             Set(kEnd, 0, kEndCentralOffset, 4, first)(z), Set(kZip64End, 0, kZip64EndCentralOffset, 4, second)(z);
-           },
-           [](std::string& z) {
-             z.insert(Last(z, kZip64EndRecordSignature), "gap!");
+           [](std::string& z) {  // a stray ZIP64 end signature ends the directory, which is 4 bytes longer
+             z.insert(Last(z, kZip64EndRecordSignature), std::string("PK\x06\x06", 4));
              Set(kLocator, 0, kLocatorRecordOffset, 4, kZip64Record)(z);
+             const size_t size = Last(z, kZip64EndRecordSignature) + 4 + kZip64EndCentralSize;
+             Set(kZip64End, 0, kZip64EndCentralSize, 4, Le(z, size, 4) + 4)(z);
            },
            Set(kCentral, 2, kCentralCommentLength, 2, 4), Set(kLocator, 0, -kSignatureSize, 4, 0)})
     rows.push_back({small64, kStatusDamaged, "", "", damage});
