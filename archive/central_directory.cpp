@@ -154,7 +154,8 @@ uint16_t ReadZip64EndRecord(const uint8_t* locator, int64_t locatorPos) {
   uint64_t start = ReadLe64(fields + kZip64EndCentralOffset);
   zip64EntryCount = ReadLe64(fields + kZip64EndEntriesTotal);
   // The directory fills the space up to the record.
-  if (ReadLe32(record) != kZip64EndRecordSignature || start > recordPos || ReadLe64(fields + kZip64EndCentralSize) != recordPos - start) {
+  if (ReadLe32(record) != kZip64EndRecordSignature || start > recordPos ||
+      ReadLe64(fields + kZip64EndCentralSize) != recordPos - start) {
     return kStatusDamaged;
   }
   centralDirectoryPos = (int64_t)start;
