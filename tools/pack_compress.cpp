@@ -27,7 +27,9 @@
 //                                threads at levels 10..12 and 80 below
 //   writer                2 MiB  the output's buffer, the stored copy's chunk
 //   member list         ~64 MiB  names, paths and central records of 65,535
-//                                members, the most a ZIP counts
+//                                members; past them it grows by about 1 KiB
+//                                a member (ZIP64 counts them in 64 bits),
+//                                the one part of the memory no bound holds
 //   program             ~10 MiB  code, libraries, the stub
 // Blocks of 1 MiB and more are mapped apart (kMapThreshold), so that a freed
 // piece goes back to the system at once instead of staying in a heap.
@@ -417,7 +419,7 @@ MemberRecord RecordFor(const SourceEntry& entry, uint64_t offset) {
   record.dosDate = entry.dosDate;
   record.externalAttributes = (entry.mode & 0xFFFF) << kUnixModeShift;
   if (entry.isDirectory) record.externalAttributes |= kDosDirectoryAttribute;
-  record.localHeaderOffset = (uint32_t)offset;
+  record.localHeaderOffset = offset;
   record.storedName = entry.storedName;
   record.extra = entry.extra;
   return record;
@@ -427,8 +429,8 @@ void SetData(MemberRecord& record, uint16_t method, uint32_t crc, uint64_t compr
   record.method = method;
   record.versionNeeded = method == kMethodDeflated ? kVersionDeflated : kVersionStored;
   record.crc = crc;
-  record.compressedSize = (uint32_t)compressedSize;
-  record.uncompressedSize = (uint32_t)size;
+  record.compressedSize = compressedSize;
+  record.uncompressedSize = size;
 }
 
 // Copies a member's file as it is, checking that it is still what its
@@ -450,8 +452,12 @@ void CopyStored(const SourceEntry& entry, uint32_t crc, OutputFile& out) {
 void WritePieces(const SourceEntry& entry, size_t first, Pipeline& pipeline, Progress& progress,
                  MemberRecord& record, OutputFile& out) {
   uint64_t headerAt = out.Position();
-  SetData(record, kMethodDeflated, 0, 0, 0);  // placeholders until the last piece is in
+  // Placeholders until the last piece is in, but the real uncompressed size:
+  // whether the header carries the ZIP64 extra field depends on it alone, as
+  // the data, deflated or else stored, never takes more bytes than the file.
+  SetData(record, kMethodDeflated, 0, 0, entry.size);
   std::vector<uint8_t> header = LocalHeaderBytes(record);
+  const size_t headerSize = header.size();
   out.Write(header.data(), header.size());
   uint64_t dataAt = out.Position();
   uint32_t crc = 0, tail = 0;
@@ -474,6 +480,7 @@ void WritePieces(const SourceEntry& entry, size_t first, Pipeline& pipeline, Pro
     SetData(record, kMethodStored, crc, entry.size, entry.size);
   }
   header = LocalHeaderBytes(record);
+  if (header.size() != headerSize) throw PackError{"internal error: a completed local header changed its size"};
   out.WriteAt(headerAt, header.data(), header.size());
 }
 

@@ -7,8 +7,8 @@
 // the file system returns directory entries, nor on the order of the inputs.
 //
 // Everything that would make the pack fail is found here, before the output
-// is created: unreadable inputs, files too large for a ZIP without 64-bit
-// extensions, names the stub would refuse, duplicate names.
+// is created: unreadable inputs, names the stub would refuse, duplicate
+// names. Sizes and counts have no limit: the records take ZIP64 past 32 bits.
 #include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
@@ -91,9 +91,6 @@ class Gatherer {
   }
 
   void AddFile(const std::string& path, const std::string& name, const struct stat& info) {
-    if ((uint64_t)info.st_size > kMaxMemberSize) {
-      throw PackError{"'" + path + "': files of 4 GiB or more cannot be packed"};
-    }
     int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0) throw PackError{SystemError(path)};
     close(fd);
@@ -211,9 +208,6 @@ std::vector<SourceEntry> GatherInputs(const std::vector<std::string>& inputs) {
     if (entries[i].name == entries[i - 1].name) {
       throw PackError{"'" + entries[i].name + "' would be stored twice (two inputs with the same name)"};
     }
-  }
-  if (entries.size() > kMaxEntries) {
-    throw PackError{"more than 65535 members cannot be stored without 64-bit extensions"};
   }
   WarnAboutWindowsNames(entries);
   return entries;

@@ -25,12 +25,19 @@ struct PackError {
   std::string message;
 };
 
-// Limits of a ZIP without the 64-bit extensions, which the stub does not read.
-const uint64_t kMaxMemberSize = 0xFFFFFFFEull;   // sizes of 0xFFFFFFFF mean "see ZIP64"
-const uint64_t kMaxArchiveEnd = 0xFFFFFFFFull;   // every offset must fit in 32 bits
-const size_t kMaxEntries = 0xFFFF;               // the end record counts in 16 bits
+// The output's offsets reach the system as off_t.
+const uint64_t kMaxOutputSize = INT64_MAX;
 const size_t kMaxStoredName = kNameCapacity - 1;         // the stub keeps 255 bytes of a name
 const size_t kConfigTextLimit = kConfigFieldSize - 1;  // the block's texts, NUL-padded
+
+// The ZIP64 end record's fields before its counts (archive/zip_format.h
+// has the rest of the ZIP64 layout), and the locator's first.
+const int kZip64EndRecordLength = 0;  // 8 bytes: the record's size after this field
+const int kZip64EndVersionMadeBy = 8;
+const int kZip64EndVersionNeeded = 10;
+const int kZip64EndDiskNumber = 12;   // 4 bytes
+const int kZip64EndCentralDisk = 16;  // 4 bytes
+const int kLocatorRecordDisk = 0;     // 4 bytes: the disk holding the ZIP64 end record
 
 // Whole records, signature included, without their variable parts.
 const size_t kLocalRecordSize = kSignatureSize + kLocalHeaderSize;
@@ -103,6 +110,7 @@ ArchivedName ReadArchivedName(uint16_t versionMadeBy, uint16_t flags, const std:
 std::string Cp437Text(const std::string& storedName);
 // Offset of the first extra field with this id whose header fits, or npos.
 size_t FindExtraField(const std::string& extra, uint16_t id);
+std::string WithoutExtraField(std::string extra, uint16_t id);
 std::string WithoutUnicodePath(std::string extra);
 // Why the stub would refuse this stored name, or "" when it is acceptable.
 std::string MemberNameProblem(const std::string& storedName);
@@ -127,7 +135,7 @@ void CheckOutputNotInput(const std::vector<std::string>& inputs, const std::stri
 class OutputFile {
  public:
   // `limit`: the largest size the file may reach (tests lower it).
-  explicit OutputFile(const std::string& target, uint64_t limit = kMaxArchiveEnd);
+  explicit OutputFile(const std::string& target, uint64_t limit = kMaxOutputSize);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
@@ -159,17 +167,38 @@ struct MemberRecord {
   uint16_t dosTime = 0;
   uint16_t dosDate = 0;
   uint32_t crc = 0;
-  uint32_t compressedSize = 0;
-  uint32_t uncompressedSize = 0;
+  uint64_t compressedSize = 0;
+  uint64_t uncompressedSize = 0;
   uint32_t externalAttributes = 0;
-  uint32_t localHeaderOffset = 0;
+  uint64_t localHeaderOffset = 0;
   std::string storedName;
-  std::string extra;
+  std::string extra;  // without the ZIP64 field, which the headers add where they need it
 };
+// The records, with the ZIP64 extra field and "version needed" 4.5 where WideFieldsOf asks for them.
 std::vector<uint8_t> LocalHeaderBytes(const MemberRecord& record);
 std::vector<uint8_t> CentralHeaderBytes(const MemberRecord& record);
+// The end of the central directory: a ZIP64 end record and its locator when there are more than 65,535 entries or
+// the directory's size or offset does not fit 32 bits (the end record's fields that fit keep their values, the
+// others are saturated), then the end record.
 std::vector<uint8_t> EndRecordBytes(uint64_t entries, uint64_t centralSize, uint64_t centralOffset,
                                     const std::string& comment);
+
+// A member's sizes and local-header offset as a record's 32-bit fields hold them, and the ZIP64 extra field that
+// then carries the values which do not fit: a field whose value is 0xFFFFFFFF or more holds 0xFFFFFFFF. A central
+// record carries each such value, in the order uncompressed size, compressed size, offset; a local header, which
+// has no offset, carries both sizes when either does not fit. `extra` is empty when every value fits.
+struct WideFields {
+  uint32_t uncompressedSize = 0;
+  uint32_t compressedSize = 0;
+  uint32_t localHeaderOffset = 0;
+  std::string extra;
+};
+enum class RecordKind { kLocal, kCentral };
+WideFields WideFieldsOf(uint64_t uncompressedSize, uint64_t compressedSize, uint64_t localHeaderOffset,
+                        RecordKind kind);
+// "version needed" of a member, raised to 4.5 when its central record carries the ZIP64 extra field.
+uint16_t VersionNeededFor(uint16_t version, uint64_t uncompressedSize, uint64_t compressedSize,
+                          uint64_t localHeaderOffset);
 
 // ---- compression and writing (pack_compress.cpp) ----
 

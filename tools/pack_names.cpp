@@ -40,7 +40,6 @@ const int kDosEpochYear = 1980;
 const uint16_t kUnicodePathExtraId = 0x7075;
 const uint8_t kUnicodePathVersion = 1;
 const int kDosLastYear = 2107;
-const size_t kExtraHeaderSize = 4;       // id and data size
 const size_t kUnicodePathFixedPart = 5;  // version and CRC-32
 const uint16_t kHostUnix = 3;            // high byte of "version made by"
 
@@ -129,13 +128,15 @@ size_t FindExtraField(const std::string& extra, uint16_t id) {
   return std::string::npos;
 }
 
-std::string WithoutUnicodePath(std::string extra) {
+std::string WithoutExtraField(std::string extra, uint16_t id) {
   size_t at;
-  while ((at = FindExtraField(extra, kUnicodePathExtraId)) != std::string::npos) {
+  while ((at = FindExtraField(extra, id)) != std::string::npos) {
     extra.erase(at, kExtraHeaderSize + ReadLe16((const uint8_t*)extra.data() + at + 2));
   }
   return extra;
 }
+
+std::string WithoutUnicodePath(std::string extra) { return WithoutExtraField(extra, kUnicodePathExtraId); }
 
 StoredName StoreName(const std::string& name) {
   StoredName form;

@@ -9,8 +9,10 @@
 // copy when it did not shrink.
 //
 // The records are the ZIP application note's, little-endian, with no extra
-// field but the Unicode path of non-ASCII CP437 names: the packer writes
-// nothing that depends on the time of packing.
+// field but the Unicode path of non-ASCII CP437 names and, only where a
+// value does not fit its 32- or 16-bit field, the ZIP64 records: an archive
+// that needs none of them is the plain ZIP every reader knows. The packer
+// writes nothing that depends on the time of packing.
 #include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -50,8 +52,24 @@ void StopWatchingInterrupts() {
   interruptedTempPath[0] = 0;
 }
 
+// The ZIP64 end record as written: version 4.5 made on Unix, like the central records' host.
+const uint16_t kZip64VersionMadeBy = (kVersionMadeByUnix & 0xFF00) | kVersionZip64;
+const size_t kZip64EndTotal = kSignatureSize + kZip64EndSize;
+const size_t kZip64LocatorTotal = kSignatureSize + kZip64LocatorSize;
+const uint32_t kSingleDisk = 1;
+
 void Put16(std::vector<uint8_t>& bytes, size_t offset, uint16_t value) { WriteLe16(bytes.data() + offset, value); }
 void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) { WriteLe32(bytes.data() + offset, value); }
+void Put64(std::vector<uint8_t>& bytes, size_t offset, uint64_t value) {
+  Put32(bytes, offset, (uint32_t)value);
+  Put32(bytes, offset + 4, (uint32_t)(value >> 32));
+}
+
+// A 32-bit field holds 0xFFFFFFFF ("see ZIP64") for every value from there on.
+bool Fits32(uint64_t value) { return value < kSaturated32; }
+uint32_t Field32(uint64_t value) { return Fits32(value) ? (uint32_t)value : kSaturated32; }
+// A count of 65,535 is written as it is: without a locator, readers take 0xFFFF for the count itself.
+bool FitsCount(uint64_t count) { return count <= kSaturated16; }
 
 }  // namespace
 
@@ -84,7 +102,7 @@ OutputFile::~OutputFile() {
 void OutputFile::Write(const void* data, size_t size) {
   if (size == 0) return;
   if (position_ + size > limit_) {
-    throw PackError{"the self-extractor would pass 4 GiB, which a ZIP without 64-bit extensions cannot address"};
+    throw PackError{"the self-extractor would pass " + std::to_string(limit_) + " bytes"};
   }
   if (fwrite(data, 1, size, file_) != size) {
     throw PackError{"'" + target_ + "': write failed: " + strerror(errno)};
@@ -135,54 +153,118 @@ std::vector<uint8_t> BuildConfigBlock(const std::string& defaultDirectory, const
   return block;
 }
 
+WideFields WideFieldsOf(uint64_t uncompressedSize, uint64_t compressedSize, uint64_t localHeaderOffset,
+                        RecordKind kind) {
+  const uint64_t values[kWideFieldCount] = {uncompressedSize, compressedSize, localHeaderOffset};
+  bool wide[kWideFieldCount];
+  for (int i = 0; i < kWideFieldCount; i++) wide[i] = !Fits32(values[i]);
+  if (kind == RecordKind::kLocal) {
+    wide[0] = wide[1] = wide[0] || wide[1];
+    wide[2] = false;
+  }
+  std::vector<uint8_t> data;
+  for (int i = 0; i < kWideFieldCount; i++) {
+    if (!wide[i]) continue;
+    data.resize(data.size() + 8);
+    Put64(data, data.size() - 8, values[i]);
+  }
+  WideFields fields;
+  fields.uncompressedSize = wide[0] ? kSaturated32 : (uint32_t)uncompressedSize;
+  fields.compressedSize = wide[1] ? kSaturated32 : (uint32_t)compressedSize;
+  fields.localHeaderOffset = wide[2] ? kSaturated32 : (uint32_t)localHeaderOffset;
+  if (data.empty()) return fields;
+  std::vector<uint8_t> header(kExtraHeaderSize);
+  Put16(header, 0, kZip64ExtraId);
+  Put16(header, 2, (uint16_t)data.size());
+  fields.extra.assign(header.begin(), header.end());
+  fields.extra.append(data.begin(), data.end());
+  return fields;
+}
+
+uint16_t VersionNeededFor(uint16_t version, uint64_t uncompressedSize, uint64_t compressedSize,
+                          uint64_t localHeaderOffset) {
+  bool zip64 = !WideFieldsOf(uncompressedSize, compressedSize, localHeaderOffset, RecordKind::kCentral).extra.empty();
+  return zip64 && version < kVersionZip64 ? kVersionZip64 : version;
+}
+
 // A record of `fixedSize` bytes (signature included) followed by the name
 // and the extra field, with the fields both headers share written from
 // `shared` on, at their local-header offsets: the central record repeats
-// that stretch of the local header, after its "version made by".
-std::vector<uint8_t> HeaderBytes(const MemberRecord& record, uint32_t signature, size_t fixedSize,
+// that stretch of the local header, after its "version made by". Both
+// records of a member say the same version, the one its central record needs.
+std::vector<uint8_t> HeaderBytes(const MemberRecord& record, RecordKind kind, uint32_t signature, size_t fixedSize,
                                  size_t shared) {
-  std::vector<uint8_t> bytes(fixedSize + record.storedName.size() + record.extra.size(), 0);
+  WideFields wide = WideFieldsOf(record.uncompressedSize, record.compressedSize, record.localHeaderOffset, kind);
+  std::string extra = wide.extra + record.extra;
+  std::vector<uint8_t> bytes(fixedSize + record.storedName.size() + extra.size(), 0);
   Put32(bytes, 0, signature);
-  Put16(bytes, shared + kLocalVersionNeeded, record.versionNeeded);
+  Put16(bytes, shared + kLocalVersionNeeded, VersionNeededFor(record.versionNeeded, record.uncompressedSize,
+                                                              record.compressedSize, record.localHeaderOffset));
   Put16(bytes, shared + kLocalFlags, record.flags);
   Put16(bytes, shared + kLocalMethod, record.method);
   Put16(bytes, shared + kLocalTime, record.dosTime);
   Put16(bytes, shared + kLocalDate, record.dosDate);
   Put32(bytes, shared + kLocalCrc, record.crc);
-  Put32(bytes, shared + kLocalCompressedSize, record.compressedSize);
-  Put32(bytes, shared + kLocalUncompressedSize, record.uncompressedSize);
+  Put32(bytes, shared + kLocalCompressedSize, wide.compressedSize);
+  Put32(bytes, shared + kLocalUncompressedSize, wide.uncompressedSize);
   Put16(bytes, shared + kLocalNameLength, (uint16_t)record.storedName.size());
-  Put16(bytes, shared + kLocalExtraLength, (uint16_t)record.extra.size());
+  Put16(bytes, shared + kLocalExtraLength, (uint16_t)extra.size());
   memcpy(bytes.data() + fixedSize, record.storedName.data(), record.storedName.size());
-  memcpy(bytes.data() + fixedSize + record.storedName.size(), record.extra.data(), record.extra.size());
+  memcpy(bytes.data() + fixedSize + record.storedName.size(), extra.data(), extra.size());
+  if (kind == RecordKind::kCentral) Put32(bytes, kSignatureSize + kCentralLocalHeaderOffset, wide.localHeaderOffset);
   return bytes;
 }
 
 std::vector<uint8_t> LocalHeaderBytes(const MemberRecord& record) {
-  return HeaderBytes(record, kLocalHeaderSignature, kLocalRecordSize, kSignatureSize);
+  return HeaderBytes(record, RecordKind::kLocal, kLocalHeaderSignature, kLocalRecordSize, kSignatureSize);
 }
 
 std::vector<uint8_t> CentralHeaderBytes(const MemberRecord& record) {
   const size_t h = kSignatureSize;
   std::vector<uint8_t> bytes =
-      HeaderBytes(record, kCentralHeaderSignature, kCentralRecordSize, h + kCentralVersionNeeded);
+      HeaderBytes(record, RecordKind::kCentral, kCentralHeaderSignature, kCentralRecordSize, h + kCentralVersionNeeded);
   Put16(bytes, h + kCentralVersionMadeBy, kVersionMadeByUnix);
   Put32(bytes, h + kCentralExternalAttributes, record.externalAttributes);
-  Put32(bytes, h + kCentralLocalHeaderOffset, record.localHeaderOffset);
+  return bytes;
+}
+
+// The ZIP64 end record (without extensible data) directly after the central
+// directory, and the locator that points to it.
+std::vector<uint8_t> Zip64EndBytes(uint64_t entries, uint64_t centralSize, uint64_t centralOffset) {
+  std::vector<uint8_t> bytes(kZip64EndTotal + kZip64LocatorTotal, 0);
+  const size_t h = kSignatureSize;
+  Put32(bytes, 0, kZip64EndRecordSignature);
+  Put64(bytes, h + kZip64EndRecordLength, kZip64EndTotal - (h + kZip64EndVersionMadeBy));
+  Put16(bytes, h + kZip64EndVersionMadeBy, kZip64VersionMadeBy);
+  Put16(bytes, h + kZip64EndVersionNeeded, kVersionZip64);
+  Put64(bytes, h + kZip64EndEntriesOnDisk, entries);
+  Put64(bytes, h + kZip64EndEntriesTotal, entries);
+  Put64(bytes, h + kZip64EndCentralSize, centralSize);
+  Put64(bytes, h + kZip64EndCentralOffset, centralOffset);
+  const size_t locator = kZip64EndTotal;
+  Put32(bytes, locator, kZip64LocatorSignature);
+  Put64(bytes, locator + h + kLocatorRecordOffset, centralOffset + centralSize);
+  Put32(bytes, locator + h + kLocatorDiskCount, kSingleDisk);
   return bytes;
 }
 
 std::vector<uint8_t> EndRecordBytes(uint64_t entries, uint64_t centralSize, uint64_t centralOffset,
                                     const std::string& comment) {
-  std::vector<uint8_t> bytes(kEndRecordTotal + comment.size(), 0);
-  const size_t h = kSignatureSize;
-  Put32(bytes, 0, kEndRecordSignature);
-  Put16(bytes, h + kEndEntriesOnDisk, (uint16_t)entries);
-  Put16(bytes, h + kEndEntriesTotal, (uint16_t)entries);
-  Put32(bytes, h + kEndCentralSize, (uint32_t)centralSize);
-  Put32(bytes, h + kEndCentralOffset, (uint32_t)centralOffset);
+  std::vector<uint8_t> bytes;
+  if (!FitsCount(entries) || !Fits32(centralSize) || !Fits32(centralOffset)) {
+    bytes = Zip64EndBytes(entries, centralSize, centralOffset);
+  }
+  size_t at = bytes.size();
+  bytes.resize(at + kEndRecordTotal + comment.size(), 0);
+  const size_t h = at + kSignatureSize;
+  uint16_t count = FitsCount(entries) ? (uint16_t)entries : kSaturated16;
+  Put32(bytes, at, kEndRecordSignature);
+  Put16(bytes, h + kEndEntriesOnDisk, count);
+  Put16(bytes, h + kEndEntriesTotal, count);
+  Put32(bytes, h + kEndCentralSize, Field32(centralSize));
+  Put32(bytes, h + kEndCentralOffset, Field32(centralOffset));
   Put16(bytes, h + kEndCommentLength, (uint16_t)comment.size());
-  memcpy(bytes.data() + kEndRecordTotal, comment.data(), comment.size());
+  memcpy(bytes.data() + at + kEndRecordTotal, comment.data(), comment.size());
   return bytes;
 }
 

@@ -24,10 +24,20 @@
 //
 // Offsets in the source may be relative to a prefix (an archive appended to
 // something else): the shift is the difference between where the central
-// directory really is (just before the end record) and where it claims to be.
+// directory really is (just before the end record, or before the ZIP64 end
+// record) and where it claims to be.
 //
-// Refused: archives that need the 64-bit extensions (which the stub does not
-// read), archives spanning disks, and strong or central-directory encryption.
+// ZIP64: the locator before the end record leads to the ZIP64 end record,
+// whose values the end record's fields must repeat or leave saturated, and a
+// central record's saturated sizes and offset come from its ZIP64 extra
+// field. The output's central records carry the sizes and the rebased offset
+// as a packed member's do: in the fields where they fit, in a new ZIP64 extra
+// field (the source's is dropped) where they do not, so that a member moved
+// below 4 GiB loses the field and one moved past it gains it. Local records
+// keep their bytes, a ZIP64 extra field included.
+//
+// Refused: damaged ZIP64 records, archives spanning disks, and strong or
+// central-directory encryption.
 #include <errno.h>
 #include <stddef.h>
 #include <fcntl.h>
@@ -47,21 +57,20 @@ namespace pack {
 
 namespace {
 
-const uint32_t kZip64LocatorSignature = 0x07064B50;
 const uint32_t kDataDescriptorSignature = 0x08074B50;
-const size_t kZip64LocatorSize = 20;
+const size_t kZip64LocatorTotal = kSignatureSize + kZip64LocatorSize;
+const size_t kZip64EndTotal = kSignatureSize + kZip64EndSize;
 const size_t kMaxComment = 0xFFFF;
 const size_t kCopyChunk = 1 << 20;
-const uint16_t kZip64ExtraId = 0x0001;
 const uint16_t kFlagDataDescriptor = 0x0008;
 const uint16_t kFlagStrongEncryption = 0x0040;
 const uint16_t kFlagCentralEncrypted = 0x2000;
-const uint16_t kAllOnes16 = 0xFFFF;
-const uint32_t kAllOnes32 = 0xFFFFFFFF;
 const int kCentralDiskStart = 30;
 const size_t kMaxExtra = 0xFFFF;
+// A data descriptor after its optional signature: CRC and both sizes, in 8
+// bytes each when the local header carries a ZIP64 extra field.
 const uint64_t kDescriptorWithoutSignature = 12;
-const size_t kCrcAndSizes = 12;
+const uint64_t kWideDescriptorWithoutSignature = 20;
 
 class SourceZip {
  public:
@@ -114,6 +123,8 @@ class SourceZip {
 struct SourceMember {
   std::vector<uint8_t> central;  // signature, 42-byte header, name, extra, comment
   uint64_t localOffset = 0;      // where the local record stands in the source
+  uint64_t uncompressedSize = 0;
+  uint64_t compressedSize = 0;
   ArchivedName name;
 
   const uint8_t* header() const { return central.data() + kSignatureSize; }
@@ -121,6 +132,15 @@ struct SourceMember {
     size_t at = kCentralRecordSize + ReadLe16(header() + kCentralNameLength);
     return std::string((const char*)central.data() + at, ReadLe16(header() + kCentralExtraLength));
   }
+};
+
+// The central directory as the end records give it: its entries, size and
+// offset, and where it really ends (at the end record, or the ZIP64 one).
+struct DirectoryPlace {
+  uint64_t entries = 0;
+  uint64_t size = 0;
+  uint64_t offset = 0;
+  uint64_t end = 0;
 };
 
 struct SourceDirectory {
@@ -151,6 +171,27 @@ uint64_t FindEndRecord(SourceZip& zip) {
   return fallback;
 }
 
+[[noreturn]] void FailZip64(SourceZip& zip, const std::string& why) { zip.Fail("damaged ZIP64 records: " + why); }
+
+// A central record's sizes and local-header offset at full width: each
+// saturated one from the ZIP64 extra field, in that order.
+void ReadWideValues(SourceZip& zip, SourceMember& member) {
+  const int fields[kWideFieldCount] = {kCentralUncompressedSize, kCentralCompressedSize, kCentralLocalHeaderOffset};
+  uint64_t* values[kWideFieldCount] = {&member.uncompressedSize, &member.compressedSize, &member.localOffset};
+  std::string extra = member.extra();
+  size_t at = FindExtraField(extra, kZip64ExtraId);
+  std::string wide;  // the field's data, as far as the extra field holds it
+  if (at != std::string::npos) wide = extra.substr(at + kExtraHeaderSize, ReadLe16((const uint8_t*)&extra[at + 2]));
+  size_t used = 0;
+  for (int i = 0; i < kWideFieldCount; i++) {
+    *values[i] = ReadLe32(member.header() + fields[i]);
+    if (*values[i] != kSaturated32) continue;
+    if (used + 8 > wide.size()) FailZip64(zip, "'" + member.name.name + "' lacks a 64-bit size or offset");
+    *values[i] = ReadLe64((const uint8_t*)wide.data() + used);
+    used += 8;
+  }
+}
+
 std::vector<SourceMember> ReadCentralRecords(SourceZip& zip, const std::vector<uint8_t>& bytes, uint64_t centralStart,
                                              int64_t shift, size_t* used) {
   std::vector<SourceMember> members;
@@ -166,7 +207,9 @@ std::vector<SourceMember> ReadCentralRecords(SourceZip& zip, const std::vector<u
     member.central.assign(bytes.begin() + (ptrdiff_t)at, bytes.begin() + (ptrdiff_t)(at + total));
     member.name = ReadArchivedName(ReadLe16(header + kCentralVersionMadeBy), ReadLe16(header + kCentralFlags),
                                    std::string((const char*)header + kCentralHeaderSize, nameLength), member.extra());
-    int64_t local = (int64_t)ReadLe32(header + kCentralLocalHeaderOffset) + shift;
+    ReadWideValues(zip, member);
+    // A 64-bit offset past any file is held below the point where adding the shift could wrap: it fails the check.
+    int64_t local = (int64_t)std::min<uint64_t>(member.localOffset, INT64_MAX / 2) + shift;
     if (local < 0 || (uint64_t)local >= centralStart) {
       zip.Fail("'" + member.name.name + "': local header outside the archive");
     }
@@ -178,8 +221,47 @@ std::vector<SourceMember> ReadCentralRecords(SourceZip& zip, const std::vector<u
   return members;
 }
 
+bool Agrees(uint64_t field, uint64_t saturated, uint64_t value) { return field == saturated || field == value; }
+
+// The directory as the ZIP64 end record gives it, found through the locator
+// before the end record at `endPos`.
+DirectoryPlace ReadZip64Place(SourceZip& zip, uint64_t endPos, const uint8_t* end) {
+  uint64_t locatorPos = endPos - kZip64LocatorTotal;
+  std::vector<uint8_t> locator = zip.Read(locatorPos, kZip64LocatorTotal);
+  const uint8_t* l = locator.data() + kSignatureSize;
+  if (ReadLe32(l + kLocatorRecordDisk) != 0 || ReadLe32(l + kLocatorDiskCount) > 1) {
+    zip.Fail("archives spanning several disks cannot be repacked");
+  }
+  uint64_t pointer = ReadLe64(l + kLocatorRecordOffset);
+  auto recordAt = [&](uint64_t at) {
+    return at <= locatorPos && locatorPos - at >= kZip64EndTotal &&
+           ReadLe32(zip.Read(at, kSignatureSize).data()) == kZip64EndRecordSignature;
+  };
+  uint64_t at = pointer;
+  // Behind a prefix, the record (without extensible data) stands directly before the locator.
+  if (!recordAt(at)) at = locatorPos - std::min<uint64_t>(locatorPos, kZip64EndTotal);
+  if (!recordAt(at)) FailZip64(zip, "the ZIP64 end record is missing");
+  std::vector<uint8_t> record = zip.Read(at, kZip64EndTotal);
+  const uint8_t* r = record.data() + kSignatureSize;
+  DirectoryPlace place{ReadLe64(r + kZip64EndEntriesTotal), ReadLe64(r + kZip64EndCentralSize),
+                       ReadLe64(r + kZip64EndCentralOffset), at};
+  if (ReadLe32(r + kZip64EndDiskNumber) != 0 || ReadLe32(r + kZip64EndCentralDisk) != 0) {
+    zip.Fail("archives spanning several disks cannot be repacked");
+  }
+  bool agrees = ReadLe64(r + kZip64EndEntriesOnDisk) == place.entries &&
+                Agrees(ReadLe16(end + kEndEntriesOnDisk), kSaturated16, place.entries) &&
+                Agrees(ReadLe16(end + kEndEntriesTotal), kSaturated16, place.entries) &&
+                Agrees(ReadLe32(end + kEndCentralSize), kSaturated32, place.size) &&
+                Agrees(ReadLe32(end + kEndCentralOffset), kSaturated32, place.offset);
+  if (!agrees) FailZip64(zip, "the end record and the ZIP64 end record disagree");
+  if (place.size > pointer || place.offset != pointer - place.size) {
+    FailZip64(zip, "the central directory does not end at the ZIP64 end record");
+  }
+  return place;
+}
+
 // The end record and the central directory; PackError for what the stub
-// cannot read at all (64-bit extensions, several disks) and for damage.
+// cannot read at all (several disks) and for damage.
 SourceDirectory ReadSourceDirectory(SourceZip& zip) {
   uint64_t endPos = FindEndRecord(zip);
   std::vector<uint8_t> end = zip.Read(endPos, kEndRecordTotal);
@@ -187,21 +269,21 @@ SourceDirectory ReadSourceDirectory(SourceZip& zip) {
   SourceDirectory directory;
   std::vector<uint8_t> comment = zip.Read(endPos + kEndRecordTotal, ReadLe16(record + kEndCommentLength));
   directory.comment.assign(comment.begin(), comment.end());
-  bool zip64 = ReadLe16(record + kEndEntriesTotal) == kAllOnes16 || ReadLe32(record + kEndCentralSize) == kAllOnes32 ||
-               ReadLe32(record + kEndCentralOffset) == kAllOnes32;
-  if (endPos >= kZip64LocatorSize &&
-      ReadLe32(zip.Read(endPos - kZip64LocatorSize, kSignatureSize).data()) == kZip64LocatorSignature) {
-    zip64 = true;
-  }
-  if (zip64) zip.Fail("uses 64-bit (ZIP64) extensions, which the self-extractor cannot read");
   if (ReadLe16(record + kEndDiskNumber) != 0 || ReadLe16(record + kEndCentralDisk) != 0) {
     zip.Fail("archives spanning several disks cannot be repacked");
   }
-  uint64_t centralSize = ReadLe32(record + kEndCentralSize);
-  if (centralSize > endPos) zip.Fail("damaged end of central directory record");
-  directory.centralStart = endPos - centralSize;
-  int64_t shift = (int64_t)directory.centralStart - (int64_t)ReadLe32(record + kEndCentralOffset);
-  std::vector<uint8_t> bytes = zip.Read(directory.centralStart, (size_t)centralSize);
+  DirectoryPlace place{ReadLe16(record + kEndEntriesTotal), ReadLe32(record + kEndCentralSize),
+                       ReadLe32(record + kEndCentralOffset), endPos};
+  if (endPos >= kZip64LocatorTotal &&
+      ReadLe32(zip.Read(endPos - kZip64LocatorTotal, kSignatureSize).data()) == kZip64LocatorSignature) {
+    place = ReadZip64Place(zip, endPos, record);
+  } else if (place.offset == kSaturated32) {
+    FailZip64(zip, "the end record's central directory offset needs a ZIP64 locator, which is missing");
+  }
+  if (place.size > place.end || place.size > SIZE_MAX) zip.Fail("damaged end of central directory record");
+  directory.centralStart = place.end - place.size;
+  int64_t shift = (int64_t)directory.centralStart - (int64_t)std::min<uint64_t>(place.offset, INT64_MAX / 2);
+  std::vector<uint8_t> bytes = zip.Read(directory.centralStart, (size_t)place.size);
   size_t used = 0;
   directory.members = ReadCentralRecords(zip, bytes, directory.centralStart, shift, &used);
   directory.trailing = used != bytes.size();
@@ -221,12 +303,6 @@ void CheckMember(SourceZip& zip, const SourceMember& member) {
   if (flags & (kFlagStrongEncryption | kFlagCentralEncrypted)) {
     zip.Fail("'" + name + "' uses strong encryption, which cannot be repacked");
   }
-  if (ReadLe32(header + kCentralCompressedSize) == kAllOnes32 ||
-      ReadLe32(header + kCentralUncompressedSize) == kAllOnes32 ||
-      ReadLe32(header + kCentralLocalHeaderOffset) == kAllOnes32 ||
-      FindExtraField(member.extra(), kZip64ExtraId) != std::string::npos) {
-    zip.Fail("'" + name + "' uses 64-bit (ZIP64) extensions, which the self-extractor cannot read");
-  }
   if (ReadLe16(header + kCentralDiskStart) != 0) zip.Fail("archives spanning several disks cannot be repacked");
   std::string problem = MemberNameProblem(OutputName(member));
   if (!problem.empty()) zip.Fail("'" + name + "': " + problem);
@@ -235,7 +311,8 @@ void CheckMember(SourceZip& zip, const SourceMember& member) {
   if (method != kMethodStored && method != kMethodDeflated) {
     Warn("'" + name + "' uses compression method " + std::to_string(method) +
          "; the self-extractor extracts only stored and deflated members");
-  } else if ((ReadLe16(header + kCentralVersionNeeded) & 0xFF) > kHighestVersionNeeded) {
+  } else if (uint8_t version = ReadLe16(header + kCentralVersionNeeded) & 0xFF;
+             version > kHighestVersionNeeded && version != kVersionZip64) {
     Warn("'" + name + "' needs a newer extractor than version 2.0; the self-extractor will refuse it");
   }
 }
@@ -255,12 +332,17 @@ LocalRecord ReadLocalRecord(SourceZip& zip, const SourceMember& member, uint64_t
   if (ReadLe32(local.fixed.data()) != kLocalHeaderSignature) zip.Fail("damaged: a local header is missing");
   const uint8_t* header = local.fixed.data() + kSignatureSize;
   local.headerLength = kLocalRecordSize + ReadLe16(header + kLocalNameLength) + ReadLe16(header + kLocalExtraLength);
-  local.length = local.headerLength + ReadLe32(member.header() + kCentralCompressedSize);
+  if (member.compressedSize > limit) zip.Fail("damaged: member data runs into the central directory");
+  local.length = local.headerLength + member.compressedSize;
   if (ReadLe16(header + kLocalFlags) & kFlagDataDescriptor) {
     // CRC and sizes follow the data, with or without their own signature.
     uint64_t at = member.localOffset + local.length;
     bool signed_ = at + kSignatureSize <= limit && ReadLe32(zip.Read(at, kSignatureSize).data()) == kDataDescriptorSignature;
-    local.descriptorLength = kDescriptorWithoutSignature + (signed_ ? kSignatureSize : 0);
+    size_t extraLength = ReadLe16(header + kLocalExtraLength);
+    std::vector<uint8_t> extra = zip.Read(member.localOffset + local.headerLength - extraLength, extraLength);
+    bool wide = FindExtraField(std::string(extra.begin(), extra.end()), kZip64ExtraId) != std::string::npos;
+    local.descriptorLength =
+        (wide ? kWideDescriptorWithoutSignature : kDescriptorWithoutSignature) + (signed_ ? kSignatureSize : 0);
     local.length += local.descriptorLength;
   }
   if (member.localOffset + local.length > limit) zip.Fail("damaged: member data runs into the central directory");
@@ -273,7 +355,8 @@ bool DropsDescriptor(const LocalRecord& local) {
 }
 
 // A record's fixed part for a name stored anew: the UTF-8 flag, the new
-// lengths, and without a descriptor the central record's CRC and sizes.
+// lengths, and without a descriptor the CRC and the sizes as a local header
+// holds them (a central record's sizes are set again with its offset).
 // `fields` is where "version needed" stands, from which the local header and
 // the central record share their layout.
 std::vector<uint8_t> RenamedFixedPart(const uint8_t* record, size_t size, size_t fields, const SourceMember& member,
@@ -284,7 +367,10 @@ std::vector<uint8_t> RenamedFixedPart(const uint8_t* record, size_t size, size_t
   uint16_t flags = ReadLe16(at + kLocalFlags) | (form.utf8 ? kFlagUtf8Name : 0);
   if (dropDescriptor) {
     flags &= (uint16_t)~kFlagDataDescriptor;
-    memcpy(at + kLocalCrc, member.header() + kCentralCrc, kCrcAndSizes);
+    WideFields sizes = WideFieldsOf(member.uncompressedSize, member.compressedSize, 0, RecordKind::kLocal);
+    WriteLe32(at + kLocalCrc, ReadLe32(member.header() + kCentralCrc));
+    WriteLe32(at + kLocalCompressedSize, sizes.compressedSize);
+    WriteLe32(at + kLocalUncompressedSize, sizes.uncompressedSize);
   }
   WriteLe16(at + kLocalFlags, flags);
   WriteLe16(at + kLocalNameLength, (uint16_t)form.bytes.size());
@@ -314,8 +400,13 @@ std::vector<uint8_t> RenamedCentral(SourceZip& zip, const SourceMember& member, 
 void CopyRenamedLocal(SourceZip& zip, const SourceMember& member, const LocalRecord& local, OutputFile& out) {
   size_t extraLength = ReadLe16(local.fixed.data() + kSignatureSize + kLocalExtraLength);
   std::vector<uint8_t> oldExtra = zip.Read(member.localOffset + local.headerLength - extraLength, extraLength);
-  std::string extra = RenamedExtra(zip, member, std::string(oldExtra.begin(), oldExtra.end()));
+  std::string extra(oldExtra.begin(), oldExtra.end());
   bool dropDescriptor = DropsDescriptor(local);
+  if (dropDescriptor) {  // the sizes move into the header, with a ZIP64 extra field of their own where they need one
+    extra = WideFieldsOf(member.uncompressedSize, member.compressedSize, 0, RecordKind::kLocal).extra +
+            WithoutExtraField(extra, kZip64ExtraId);
+  }
+  extra = RenamedExtra(zip, member, extra);
   const size_t kFields = kSignatureSize + kLocalVersionNeeded;
   std::vector<uint8_t> header =
       RenamedFixedPart(local.fixed.data(), kLocalRecordSize, kFields, member, extra.size(), dropDescriptor);
@@ -323,6 +414,29 @@ void CopyRenamedLocal(SourceZip& zip, const SourceMember& member, const LocalRec
   out.Write(extra.data(), extra.size());
   uint64_t rest = local.length - local.headerLength - (dropDescriptor ? local.descriptorLength : 0);
   zip.CopyTo(member.localOffset + local.headerLength, rest, out);
+}
+
+// The member's central record for a local header at `offset`: its sizes and
+// offset where they fit, the others in a ZIP64 extra field in place of the
+// source's, and "version needed" 4.5 with that field.
+std::vector<uint8_t> RebasedCentral(SourceZip& zip, const SourceMember& member, uint64_t offset) {
+  WideFields wide = WideFieldsOf(member.uncompressedSize, member.compressedSize, offset, RecordKind::kCentral);
+  std::string extra = wide.extra + WithoutExtraField(member.extra(), kZip64ExtraId);
+  if (extra.size() > kMaxExtra) zip.Fail("'" + member.name.name + "': extra field too long for its ZIP64 values");
+  const uint8_t* source = member.header();
+  size_t nameEnd = kCentralRecordSize + ReadLe16(source + kCentralNameLength);
+  size_t commentAt = member.central.size() - ReadLe16(source + kCentralCommentLength);
+  std::vector<uint8_t> out(member.central.begin(), member.central.begin() + (ptrdiff_t)nameEnd);
+  uint8_t* header = out.data() + kSignatureSize;
+  WriteLe16(header + kCentralVersionNeeded, VersionNeededFor(ReadLe16(source + kCentralVersionNeeded),
+                                                             member.uncompressedSize, member.compressedSize, offset));
+  WriteLe32(header + kCentralCompressedSize, wide.compressedSize);
+  WriteLe32(header + kCentralUncompressedSize, wide.uncompressedSize);
+  WriteLe32(header + kCentralLocalHeaderOffset, wide.localHeaderOffset);
+  WriteLe16(header + kCentralExtraLength, (uint16_t)extra.size());
+  out.insert(out.end(), extra.begin(), extra.end());
+  out.insert(out.end(), member.central.begin() + (ptrdiff_t)commentAt, member.central.end());
+  return out;
 }
 
 const SourceMember* FindMember(const SourceDirectory& directory, const std::string& name) {
@@ -360,7 +474,6 @@ PackTotals RepackZip(const std::string& zipPath, OutputFile& out) {
   SourceDirectory directory = ReadSourceDirectory(zip);
   std::vector<SourceMember>& members = directory.members;
   if (members.empty()) zip.Fail("the archive has no members");
-  if (members.size() > kMaxEntries) zip.Fail("more than 65535 members");
   for (const SourceMember& member : members) CheckMember(zip, member);
   if (directory.trailing) Warn("records after the central directory (such as a signature) are dropped");
 
@@ -369,7 +482,7 @@ PackTotals RepackZip(const std::string& zipPath, OutputFile& out) {
   std::vector<uint8_t> central;
   for (SourceMember& member : members) {
     LocalRecord local = ReadLocalRecord(zip, member, directory.centralStart);
-    uint32_t offset = (uint32_t)out.Position();
+    uint64_t offset = out.Position();
     if (member.name.restore) {
       CopyRenamedLocal(zip, member, local, out);
       member.central = RenamedCentral(zip, member, DropsDescriptor(local));
@@ -377,8 +490,7 @@ PackTotals RepackZip(const std::string& zipPath, OutputFile& out) {
     } else {
       zip.CopyTo(member.localOffset, local.length, out);
     }
-    uint8_t* header = member.central.data() + kSignatureSize;
-    WriteLe32(header + kCentralLocalHeaderOffset, offset);
+    member.central = RebasedCentral(zip, member, offset);
     central.insert(central.end(), member.central.begin(), member.central.end());
     const std::string& name = OutputName(member);
     if (!name.empty() && name.back() == '/') {
@@ -386,7 +498,7 @@ PackTotals RepackZip(const std::string& zipPath, OutputFile& out) {
     } else {
       totals.files++;
     }
-    totals.bytesIn += ReadLe32(header + kCentralUncompressedSize);
+    totals.bytesIn += member.uncompressedSize;
   }
   uint64_t centralOffset = out.Position();
   out.Write(central.data(), central.size());
@@ -420,8 +532,8 @@ std::vector<uint8_t> ReadZipMember(const std::string& zipPath, const std::string
     if (member == nullptr) return {};
     const uint8_t* header = member->header();
     uint16_t method = ReadLe16(header + kCentralMethod);
-    uint64_t size = ReadLe32(header + kCentralUncompressedSize);
-    uint64_t compressed = ReadLe32(header + kCentralCompressedSize);
+    uint64_t size = member->uncompressedSize;
+    uint64_t compressed = member->compressedSize;
     bool fits = method == kMethodStored ? compressed == size
                                         : method == kMethodDeflated && compressed <= LargestDeflated(size);
     if ((ReadLe16(header + kCentralFlags) & kFlagEncrypted) || !fits || size > limit) return {};

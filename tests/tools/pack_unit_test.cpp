@@ -1,5 +1,6 @@
-// The packer's output file: it replaces the target only when committed, refuses to grow past its limit (4 GiB in
-// use, lowered here) and rewrites its own bytes. The pieces a large member is compressed in, with zlib as the control.
+// The packer's output file: it replaces the target only when committed, refuses to grow past its limit (lowered
+// here) and rewrites its own bytes. The records it writes, ZIP64 where values pass 32 bits (with offsets no test
+// writes 4 GiB to reach). The pieces a large member is compressed in, with zlib as the control.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -40,6 +41,78 @@ TEST(PackOutput, RewritesEarlierBytesAndCutsItsEnd) {
   EXPECT_EQ(out.Position(), 5u);
   out.Commit();
   EXPECT_EQ(testing_support::ReadFileBytes(dir.path() / "out.exe"), "aXYdz");
+}
+
+namespace {
+
+const uint64_t k4G = 0xFFFFFFFF;  // from here on a value needs ZIP64
+
+uint64_t Le(const std::vector<uint8_t>& bytes, size_t at, int size) {
+  uint64_t value = 0;
+  for (int i = size; i-- > 0;) value = value << 8 | bytes.at(at + i);
+  return value;
+}
+
+// The values of the ZIP64 extra field at `at`, where the records put it first; none without it.
+std::vector<uint64_t> Zip64Values(const std::vector<uint8_t>& record, size_t at) {
+  std::vector<uint64_t> values;
+  if (Le(record, at, 2) != 1) return values;
+  for (size_t i = 0; i < Le(record, at + 2, 2); i += 8) values.push_back(Le(record, at + 4 + i, 8));
+  return values;
+}
+
+}  // namespace
+
+// A central record carries each size or offset from 0xFFFFFFFF on in the ZIP64 extra field (uncompressed,
+// compressed, offset) and all ones in its field; a local header both sizes when either needs it. Both records of
+// a member with the field ask for version 4.5, and the member's own extra field follows it.
+TEST(PackRecords, ValuesPast32BitsGoIntoTheZip64ExtraField) {
+  const struct {
+    uint64_t uncompressed, compressed, offset;
+    std::vector<uint64_t> local, central;
+  } rows[] = {{k4G - 1, k4G - 1, k4G - 1, {}, {}},
+              {100, 50, k4G, {}, {k4G}},
+              {k4G, 16, 5ull << 32, {k4G, 16}, {k4G, 5ull << 32}},
+              {6ull << 30, k4G + 1, 7, {6ull << 30, k4G + 1}, {6ull << 30, k4G + 1}}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.uncompressed << " " << row.compressed << " " << row.offset);
+    // Version 2.0, sizes and offset, the name "n" and an extra field of its own.
+    const pack::MemberRecord record{20, 0, 0, 0, 0, 0, row.compressed, row.uncompressed, 0, row.offset, "n", {"up\1\0x", 5}};
+    std::vector<uint8_t> local = pack::LocalHeaderBytes(record), central = pack::CentralHeaderBytes(record);
+    EXPECT_EQ(Zip64Values(local, 31), row.local);
+    EXPECT_EQ(Zip64Values(central, 47), row.central);
+    uint64_t version = row.central.empty() ? 20 : 45;
+    EXPECT_EQ(std::make_pair(Le(local, 4, 2), Le(central, 6, 2)), std::make_pair(version, version));
+    EXPECT_EQ(Le(local, 18, 4), row.local.empty() ? row.compressed : k4G);
+    EXPECT_EQ(Le(local, 22, 4), row.local.empty() ? row.uncompressed : k4G);
+    const uint64_t fields[][2] = {{20, row.compressed}, {24, row.uncompressed}, {42, row.offset}};
+    for (const auto& field : fields) EXPECT_EQ(Le(central, field[0], 4), std::min(field[1], k4G));
+    EXPECT_EQ(std::string(local.end() - 5, local.end()) + std::string(central.end() - 5, central.end()),
+              record.extra + record.extra);
+  }
+}
+
+// A ZIP64 end record (version 4.5) and its locator come before the end record for more than 65,535 entries, or a
+// directory whose size or offset needs 64 bits; the end record's fields that fit keep their values.
+TEST(PackRecords, TheZip64EndRecordComesOnlyWhenTheDirectoryNeedsIt) {
+  const struct {
+    uint64_t entries, size, offset;
+    bool zip64;
+  } rows[] = {{65535, 10, k4G - 1, false}, {65536, 10, 20, true}, {3, k4G, 5, true}, {3, 10, k4G, true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.entries << " " << row.size << " " << row.offset);
+    std::vector<uint8_t> bytes = pack::EndRecordBytes(row.entries, row.size, row.offset, "c");
+    size_t end = bytes.size() - 23;
+    EXPECT_EQ(std::make_pair(end, Le(bytes, end, 4)), std::make_pair(row.zip64 ? 76 : size_t{0}, uint64_t{0x06054B50}));
+    EXPECT_EQ(Le(bytes, end + 10, 2), std::min<uint64_t>(row.entries, 0xFFFF));
+    EXPECT_EQ(Le(bytes, end + 12, 4), std::min(row.size, k4G));
+    EXPECT_EQ(Le(bytes, end + 16, 4), std::min(row.offset, k4G));
+    if (!row.zip64) continue;
+    const uint64_t fields[][3] = {{0, 4, 0x06064B50}, {4, 8, 44}, {14, 2, 45}, {24, 8, row.entries},
+                                  {32, 8, row.entries}, {40, 8, row.size}, {48, 8, row.offset},
+                                  {56, 4, 0x07064B50}, {64, 8, row.offset + row.size}, {72, 4, 1}};
+    for (const auto& field : fields) EXPECT_EQ(Le(bytes, field[0], (int)field[1]), field[2]) << "at " << field[0];
+  }
 }
 
 // Pieces compressed apart, each with the input before it as dictionary, join into one raw Deflate stream that zlib

@@ -185,10 +185,9 @@ BAD_NAMES = {"what?.txt": "'?'", "back\\slash": "'\\'", "colon:here": "unsafe", 
              "bad\udcff.txt": "not valid UTF-8"}
 
 
-def members(path):  # the local records: from the first up to the central directory, which ends at the end record
+def members(path):  # the local records: from the first up to the central directory
     data = read(path)
-    end = data.rfind(b"PK\x05\x06")
-    return data[data.find(b"PK\x03\x04"):end - struct.unpack_from("<I", data, end + 12)[0]]
+    return data[data.find(b"PK\x03\x04"):zipfile.ZipFile(path).start_dir]
 
 
 class Pack(Tool):
@@ -272,20 +271,33 @@ class Pack(Tool):
     def test_repacked_archives_keep_every_member_byte_for_byte(self):
         # Behind junk, the streamed archive's offsets (with data descriptors: zip could not seek back) are relative.
         write(self.tmp + "/streamed.zip", b"junk in front" + read(INTEROP + "/zip-streamed.zip"))
-        for source in (INTEROP + "/zip-comment.zip", INTEROP + "/7z-mx9.zip", self.tmp + "/streamed.zip"):
+        # ZIP64: zip's central records and end record, behind junk too; zipfile's local headers and, streamed, its
+        # 64-bit data descriptors. Small, the output needs none of it in its central records or end record.
+        self.check(0, *"zip -qr -fz z64.zip tree -x tree/intl/*".split())  # names that stay as they are
+        write(self.tmp + "/z64-junk.zip", b"junk in front" + read(self.tmp + "/z64.zip"))
+        code = "import sys, zipfile\nwith zipfile.ZipFile(sys.stdout.buffer, 'w', zipfile.ZIP_DEFLATED) as z:\n" \
+               " for n in sys.argv[1:]:\n  with z.open(n, 'w', force_zip64=True) as m: m.write(open(n, 'rb').read())"
+        files = [os.path.join(b, n)[len(self.tmp) + 1:] for b, _, names in os.walk(self.tmp + "/tree") for n in names]
+        write(self.tmp + "/py64.zip", subprocess.run(["python3", "-c", code, *files], cwd=self.tmp, stdout=subprocess.PIPE,
+                                                     check=True).stdout)
+        for source in (INTEROP + "/zip-comment.zip", INTEROP + "/7z-mx9.zip", self.tmp + "/streamed.zip",
+                       *(f"{self.tmp}/{n}.zip" for n in ("z64", "z64-junk", "py64"))):
             with self.subTest(source=source):
                 out, made = self.pack(source, "--dir", "C:\\Apps", out=os.path.basename(source) + ".exe")
                 self.check_layout(out, "C:\\Apps")
                 self.assertTrue(members(out) == members(source), "members changed")
+                self.assertNotIn(b"\x01\x00\x08\x00", read(out)[zipfile.ZipFile(out).start_dir:])  # zip's ZIP64 field
                 # The comment kept (zip-comment.zip has 33 bytes), and no warning.
                 self.assertEqual((zipfile.ZipFile(out).comment, made.stderr), (zipfile.ZipFile(source).comment, ""))
-        self.assertTrue(any(i.flag_bits & 8 for i in zipfile.ZipFile(self.tmp + "/streamed.zip").infolist()))
+        for streamed in ("streamed", "py64"):
+            self.assertTrue(any(i.flag_bits & 8 for i in zipfile.ZipFile(f"{self.tmp}/{streamed}.zip").infolist()))
 
     def test_unflagged_utf8_names_are_stored_anew_when_repacked(self):
         names = ["gr\u00fc\u00dfe.txt", "\u03a9mega.txt", "\u65e5\u672c.txt"]
         for name in names:
             write(f"{self.tmp}/unix/{name}", name.encode())
-        self.check(0, "zip", "-q", "-fd", "../unix.zip", *names, cwd=self.tmp + "/unix")  # as zip on Linux stores them
+        for source, options in (("unix.zip", ["-fd"]), ("unix64.zip", ["-fz"])):  # as zip on Linux stores them
+            self.check(0, "zip", "-q", *options, "../" + source, *names, cwd=self.tmp + "/unix")
 
         class Unflagged(zipfile.ZipInfo):  # the name's bytes (given as Latin-1 characters), without the UTF-8 flag
             def _encodeFilenameFlags(self):
@@ -300,6 +312,7 @@ class Pack(Tool):
                 archive.writestr(info, meant)
         rows = [  # (source, names it converts, names kept as CP437, what list and test say of each converted one)
             ("unix.zip", names, [], "looks like UTF-8 without the UTF-8 flag"),
+            ("unix64.zip", names, [], "looks like UTF-8 without the UTF-8 flag"),
             ("field.zip", names[:1], ["r\u0398sum\u0398.txt"], "named by its Unicode path field")]
         for source, converted, kept, warning in rows:
             with self.subTest(source=source):
@@ -326,8 +339,13 @@ class Pack(Tool):
     def test_refusals_say_why_and_leave_no_output(self):
         for i, bad in enumerate(BAD_NAMES):
             write(f"{self.tmp}/bad{i}/{bad}", b"")
-        write(self.tmp + "/big/huge.bin", b"")
-        os.truncate(self.tmp + "/big/huge.bin", 4 << 30)  # sparse
+        self.check(0, *"zip -qr -fz z64.zip tree".split())
+        z64 = read(self.tmp + "/z64.zip")
+        end, first = z64.rfind(b"PK\x05\x06"), z64.find(b"PK\x01\x02")
+        wide = first + 34 + sum(struct.unpack_from("<HH", z64, first + 28))  # the last extra field, 12 bytes
+        for name, at, value in (("pointer", end - 12, z64[end - 12] + 1), ("count", end + 10, z64[end + 10] + 1),
+                                ("wide", wide, 2), ("locator", end - 20, 0)):  # ZIP64 records damaged
+            write(f"{self.tmp}/{name}.zip", z64[:at] + bytes([value]) + z64[at + 1:])
         os.makedirs(self.tmp + "/links")
         os.symlink("nowhere", self.tmp + "/links/dangling")
         strong = bytearray(read(self.pack("tree/README.txt", out="strong.zip")[0]))
@@ -335,8 +353,9 @@ class Pack(Tool):
         write(self.tmp + "/strong.zip", strong)
         write(self.tmp + "/kept", b"previous")
         rows = [((f"bad{i}",), "out.exe", 1, why) for i, why in enumerate(BAD_NAMES.values())] + [
-            (("missing",), "out.exe", 1, "missing"), (("big",), "out.exe", 1, "4 GiB"),
-            (("links",), "out.exe", 1, "dangling"), ((FIXTURES + "/archive/zip64.zip",), "out.exe", 1, "ZIP64"),
+            (("missing",), "out.exe", 1, "missing"), (("links",), "out.exe", 1, "dangling"),
+            (("pointer.zip",), "out.exe", 1, "does not end at the ZIP64"), (("count.zip",), "out.exe", 1, "disagree"),
+            (("wide.zip",), "out.exe", 1, "lacks a 64-bit size"), (("locator.zip",), "out.exe", 1, "locator"),
             (("strong.zip",), "out.exe", 1, "strong encryption"), (("tree",), "tree/self.exe", 1, "lies inside"),
             (("tree/README.txt",), "tree/README.txt", 1, "lies inside"), (("tree", "--bogus"), "kept", 2, "--bogus"),
             (("tree", "--run", "r" * 257), "kept", 1, "--run"), (("tree", "--level", "13"), "kept", 2, "--level"),
@@ -348,6 +367,35 @@ class Pack(Tool):
                 self.assertIn(reason, self.pack(*args, out=out, status=status)[1].stderr)
                 self.assertEqual(os.path.exists(path) and read(path), before)
                 self.assertFalse([n for n in os.listdir(os.path.dirname(path)) if ".tmp-" in n])
+
+    def test_past_65535_members_a_zip64_end_record_counts_them(self):  # and a repack gives the same bytes again
+        os.makedirs(self.tmp + "/many")
+        for i in range(70000):
+            pathlib.Path(f"{self.tmp}/many/{i:05}").touch()
+        out = self.pack("many")[0]
+        data = read(out)
+        end = data.rfind(b"PK\x05\x06")
+        self.assertEqual((data[end - 76:end - 72], data[end - 20:end - 16]), (b"PK\x06\x06", b"PK\x06\x07"))
+        self.assertEqual((struct.unpack_from("<QQ", data, end - 52), data[end + 8:end + 12]), ((70001,) * 2, b"\xff" * 4))
+        self.readable(out)
+        self.check(0, "bsdtar", "-tf", out)
+        shutil.copy(out, self.tmp + "/many.zip")
+        self.assertTrue(read(self.pack("many.zip", out="again.exe")[0]) == data, "repacked differently")
+
+    @unittest.skipUnless(os.environ.get("ZARVEL_LARGE_TESTS") == "1", "writes and reads 4 GiB (ZARVEL_LARGE_TESTS=1)")
+    def test_members_of_4_gib_and_offsets_past_it(self):  # deflated: ZIP64 sizes; stored: offsets and the directory too
+        write(self.tmp + "/huge/a.bin", b"")
+        write(self.tmp + "/huge/b.txt", b"after")
+        os.truncate(self.tmp + "/huge/a.bin", (4 << 30) + 1)  # sparse
+        for level, zip64_end in (("1", False), ("0", True)):
+            with self.subTest(level=level):
+                out = self.pack("huge", "--level", level)[0]
+                infos = {i.filename: i for i in zipfile.ZipFile(out).infolist()}
+                self.assertEqual(infos["huge/a.bin"].file_size, (4 << 30) + 1)
+                self.assertEqual(infos["huge/b.txt"].header_offset > 4 << 30, zip64_end)
+                self.assertEqual(read(out)[-98:-94] == b"PK\x06\x06", zip64_end)
+                self.readable(out)
+                os.remove(out)
 
     def test_an_interrupted_pack_leaves_nothing(self):  # Ctrl-C while the output is being written
         write(self.tmp + "/noise/n.bin", os.urandom(96 << 20))
