@@ -45,8 +45,10 @@ Kind KindOf(HWND window) {
 
 // Polls every 5 ms, or every ZARVEL_DRIVER_POLL_MS (benchmarks: each poll costs the program under test time).
 const DWORD kPoll = getenv("ZARVEL_DRIVER_POLL_MS") ? atoi(getenv("ZARVEL_DRIVER_POLL_MS")) : 5;
+// A step waits up to 45 s for its window or text, or ZARVEL_DRIVER_LIMIT_MS (members of several GiB take longer).
+const DWORD kLimit = getenv("ZARVEL_DRIVER_LIMIT_MS") ? atoi(getenv("ZARVEL_DRIVER_LIMIT_MS")) : 45000;
 template <typename Ready>
-bool WaitFor(Ready ready, DWORD limit = 45000) {
+bool WaitFor(Ready ready, DWORD limit = kLimit) {
   for (DWORD start = GetTickCount(); GetTickCount() - start < limit; Sleep(kPoll)) if (ready()) return true;
   return ready();
 }
@@ -149,7 +151,7 @@ bool Step(const std::string& step) {
   if (verb == "shot") return Shot(arg);
   if (verb == "box") {
     std::string caption = arg.substr(0, arg.find('|')), text = arg.substr(arg.find('|') + 1);
-    HWND box = Find(kMessageBox, 45000);
+    HWND box = Find(kMessageBox, kLimit);
     if (box == nullptr) return Fail("no message box");
     if (!WaitFor([&] { return TextOf(box) == caption && BoxText(box).find(text) != std::string::npos; }, 2000)) {
       return Fail("box '" + TextOf(box) + "': " + BoxText(box));
@@ -159,7 +161,7 @@ bool Step(const std::string& step) {
   }
   if (verb == "main" || verb == "prompt" || verb == "prompt-has" || verb == "prompt-fits" || verb == "browse") {
     Kind kind = verb == "main" ? kMain : verb == "browse" ? kBrowse : kPrompt;
-    HWND window = Find(kind, 45000);
+    HWND window = Find(kind, kLimit);
     if (window == nullptr) return Fail("no " + verb + " window");
     std::string caption = TextOf(window), shown = TextOf(GetDlgItem(window, kPromptTextId));
     bool right = caption == (kind == kBrowse ? "Browse" : "Zarvel Self Extractor");
