@@ -247,11 +247,6 @@ std::vector<std::string> ZipMemberNames(const std::string& zipPath);
 // bytes; empty when it is missing, encrypted, larger, damaged or otherwise
 // compressed.
 std::vector<uint8_t> ReadZipMember(const std::string& zipPath, const std::string& name, uint64_t limit);
-// The names of the ZIP's members as the repack stores them (UTF-8, '/'
-// separators), and the bytes of one stored or deflated member of at most
-// `limit` bytes (empty when it is not there or cannot be read).
-std::vector<std::string> ZipMemberNames(const std::string& zipPath);
-std::vector<uint8_t> ReadZipMember(const std::string& zipPath, const std::string& name, uint64_t limit);
 
 // ---- the stub (pack_stub.cpp) ----
 
