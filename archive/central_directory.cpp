@@ -116,7 +116,9 @@ bool MemberRecordsApart(const EntryList* list) {
   for (CentralDirEntry* entry = list->head; entry != nullptr; entry = entry->next) entry->byOffset = entry->next;
   uint64_t end = 0;  // of the previous record in the file
   for (CentralDirEntry* entry = SortByOffset(list->head); entry != nullptr; entry = entry->byOffset) {
-    if (LocalOffsetOf(entry) < end) return false;
+    // A record starts before the directory, so its header's end cannot wrap.
+    uint64_t offset = LocalOffsetOf(entry);
+    if (offset < end || offset >= (uint64_t)centralDirectoryPos) return false;
     end = MinimalRecordEnd(entry);
   }
   return end <= (uint64_t)centralDirectoryPos;

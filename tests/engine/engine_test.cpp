@@ -487,7 +487,10 @@ TEST_F(EngineTest, DriverCallbacksAndOutcomes) {
              const size_t size = Last(z, kZip64EndRecordSignature) + 4 + kZip64EndCentralSize;
              Set(kZip64End, 0, kZip64EndCentralSize, 4, Le(z, size, 4) + 4)(z);
            },
-           Set(kCentral, 2, kCentralCommentLength, 2, 4), Set(kLocator, 0, -kSignatureSize, 4, 0)})
+           Set(kCentral, 2, kCentralCommentLength, 2, 4), Set(kLocator, 0, -kSignatureSize, 4, 0),
+           [](std::string& z) {  // an offset so near 2^64 that its record's end would wrap round
+             Set(kExtra, 2, kWideOffset, 4, 0xFFFFFFF0)(z), Set(kExtra, 2, kWideOffset + kHighHalf, 4, 0xFFFFFFFF)(z);
+           }})
     rows.push_back({small64, kStatusDamaged, "", "", damage});
   std::string names = ReadFileBytes(Engine("hostile.names")), hostile;  // all refused; "." and "d/." pass
   for (size_t i = std::count(names.begin(), names.end(), '\n'); i > 0; i--) hostile += "19963 ";
