@@ -377,7 +377,7 @@ class Pack(Tool):
         end = data.rfind(b"PK\x05\x06")
         self.assertEqual((data[end - 76:end - 72], data[end - 20:end - 16]), (b"PK\x06\x06", b"PK\x06\x07"))
         self.assertEqual((struct.unpack_from("<QQ", data, end - 52), data[end + 8:end + 12]), ((70001,) * 2, b"\xff" * 4))
-        self.readable(out)
+        self.readable(self.signed(out))
         self.check(0, "bsdtar", "-tf", out)
         shutil.copy(out, self.tmp + "/many.zip")
         self.assertTrue(read(self.pack("many.zip", out="again.exe")[0]) == data, "repacked differently")
@@ -446,12 +446,15 @@ class Pack(Tool):
                     self.assertNotRegex(info, "[\x00-\x09\x0b-\x1f\x7f]")  # shown as '?', as list shows names
                 self.assertEqual("in another letter case" in made.stderr, options is rows[0][0])
 
-    def test_signed_after_packing_every_reader_still_reads_it(self):  # the signature goes after the archive
-        key, cert, out, signed = (os.path.join(self.tmp, n) for n in ("key.pem", "cert.pem", "out.exe", "signed.exe"))
-        self.check(0, ZARVEL, "pack", "-o", out, "tree")  # the built-in stub, a real image
+    def signed(self, path):  # a signed copy of the self-extractor: the signature goes after the archive
+        key, cert, signed = (os.path.join(self.tmp, n) for n in ("key.pem", "cert.pem", "signed.exe"))
         self.check(0, *f"openssl req -x509 -newkey rsa:2048 -nodes -keyout {key} -out {cert} -subj /CN=t".split())
-        self.check(0, "osslsigncode", "sign", "-certs", cert, "-key", key, "-in", out, "-out", signed)
-        self.readable(signed)
+        self.check(0, "osslsigncode", "sign", "-certs", cert, "-key", key, "-in", path, "-out", signed)
+        return signed
+
+    def test_signed_after_packing_every_reader_still_reads_it(self):  # ZIP64 too: past 65,535 members
+        self.check(0, ZARVEL, "pack", "-o", self.tmp + "/out.exe", "tree")  # the built-in stub, a real image
+        self.readable(self.signed(self.tmp + "/out.exe"))
 
     def test_publisher_resources_go_into_the_stub_and_unusable_ones_are_refused(self):
         ico, out, t = self.tmp + "/icon.ico", self.tmp + "/out.exe", self.tmp + "/"
