@@ -10,6 +10,13 @@ status=0
 echo "== native tests"
 ctest --test-dir build/native --output-on-failure -j "$(nproc)" || status=1
 fixtures=build/native/fixtures
+# The large suite (a 5 GiB member; 4 to 5 minutes, mostly disk and its own Wine prefix and display) runs beside
+# everything that follows; its report comes last.
+large=
+if [ "${ZARVEL_LARGE_TESTS:-1}" = 1 ]; then
+  bash tests/large/run-large-tests.sh build/native build/x86_64 > build/large.log 2>&1 &
+  large=$!
+fi
 # One Wine prefix for the core tests of both Windows builds.
 source scripts/wine-env.sh
 echo "== x86_64 tests under 64-bit Wine"
@@ -32,13 +39,6 @@ cmake --build build/i686-make --target zarvel-stub -j "$(nproc)" >/dev/null
 cmp build/i686/zarvel-stub.exe build/i686-make/zarvel-stub.exe || status=1
 echo "== GUI tests: the x86_64 stub under 64-bit Wine and Xvfb, the i686 stub under 32-bit Wine where it runs"
 bash tests/gui/run-gui-tests.sh build/x86_64 build/x86_64/gui-results || status=1
-# The large suite (a 5 GiB member; about 3 minutes, mostly disk) runs beside the robustness stages, which mostly
-# compute; its report follows theirs.
-large=
-if [ "${ZARVEL_LARGE_TESTS:-1}" = 1 ]; then
-  bash tests/large/run-large-tests.sh build/native build/x86_64 > build/large.log 2>&1 &
-  large=$!
-fi
 # ---- robustness (scripts/sanitize.sh, scripts/fuzz.sh): about 8 minutes on 2 cores ----
 echo "== unit suite under ASan, UBSan and LeakSanitizer (the leak check)"
 bash scripts/sanitize.sh || status=1
