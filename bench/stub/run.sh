@@ -35,7 +35,8 @@ for name in big small tiny; do  # packed again whenever the stub is newer
   [ "$work/$name.exe" -nt "$stub" ] || "$zarvel" pack -o "$work/$name.exe" --stub "$stub" "$work/corpus/$name" >/dev/null
 done
 source "$root/tests/gui/gui-env.sh"
-trap gui_env_stop EXIT
-gui_env_start "$(mktemp -d /tmp/zarvel-bench-wine.XXXXXX)"
+wine_work=$(mktemp -d /tmp/zarvel-bench-wine.XXXXXX)  # a display and a fresh prefix, gone at the end
+trap 'gui_env_stop; rm -rf "$wine_work"' EXIT
+gui_env_start "$wine_work"
 ZARVEL_DRIVER_POLL_MS=50 python3 "$root/bench/extract/compare.py" "$zarvel" "$work" --only stub,zarvel,unzip,7z \
   --stub-driver "$driver" --cases "tiny.exe=start-up: one tiny file;big.exe=one 300 MB file;small.exe=5,000 small files" "$@"
