@@ -20,7 +20,7 @@ fi
 # One Wine prefix for the core tests of both Windows builds, removed at the end when this run made it (700 MB).
 made_prefix=${WINEPREFIX:+given}
 source scripts/wine-env.sh
-[ -n "$made_prefix" ] || trap 'wineserver -k 2>/dev/null; rm -rf "$WINEPREFIX" "$WINEPREFIX-bin"' EXIT
+[ -n "$made_prefix" ] || trap 'wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX" "$WINEPREFIX-bin"' EXIT
 echo "== x86_64 tests under 64-bit Wine"
 bash scripts/run-wine-tests.sh build/x86_64 "$fixtures" || status=1
 ran="native, x86_64 (64-bit Wine)"
