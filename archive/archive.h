@@ -111,9 +111,6 @@ uint16_t ReadEndRecordAndSeekDirectory();
 // represented in the ANSI code page.
 uint16_t ReadCentralHeader(CentralHeader* header, char* name, char** comment, bool* nameUnusable,
                            MemberExtent* extent);
-// True when a size or the offset of the record is saturated: its extent
-// comes from the ZIP64 extra field.
-bool NeedsWideFields(const CentralHeader& header);
 bool AppendEntry(EntryList* list, const CentralHeader* header, char* comment, const char* name,
                  const MemberExtent* extent);
 void ReadCentralDirectory(EntryList* list);

@@ -228,11 +228,6 @@ MemberExtent EntryExtent(const CentralDirEntry* entry) {
   return extent;
 }
 
-bool NeedsWideFields(const CentralHeader& header) {
-  MemberExtent extent;
-  return LoadExtent(header, &extent) != 0;
-}
-
 uint16_t LocateCentralDirectory() {
   uint32_t offset = ReadLe32(endRecord.bytes + kEndCentralOffset);
   centralDirectoryPos = offset;
@@ -341,7 +336,9 @@ uint16_t ReadCentralHeader(CentralHeader* header, char* name, char** comment, bo
 
 bool AppendEntry(EntryList* list, const CentralHeader* header, char* comment, const char* name,
                  const MemberExtent* extent) {
-  bool wide = NeedsWideFields(*header);
+  // Only a record with a saturated field has values that its header lacks.
+  MemberExtent narrow;
+  bool wide = LoadExtent(*header, &narrow) != 0;
   CentralDirEntry* entry = (CentralDirEntry*)malloc(sizeof(CentralDirEntry) + (wide ? sizeof(MemberExtent) : 0));
   if (entry == nullptr) return false;
   entry->wide = wide ? 1 : 0;
