@@ -135,7 +135,9 @@ TEST_F(Shell, PerMilleRoundsHalfUpWithoutOverflow) {
     uint64_t total = ((uint64_t)random() << 31 ^ random()) >> (random() % 28);
     uint64_t done = std::min(total, (uint64_t)((double)total * random() / std::minstd_rand::max()));
     double exact = 1000.0 * (double)done / (double)total, fraction = exact - floor(exact);
-    if (total > UINT32_MAX && fabs(fraction - 0.5) > 0.001) EXPECT_EQ(ComputePerMille(done, total), (uint32_t)(exact + 0.5));
+    if (total > UINT32_MAX && fabs(fraction - 0.5) > 0.001) {
+      EXPECT_EQ(ComputePerMille(done, total), (uint32_t)(exact + 0.5)) << done << "/" << total;
+    }
   }
 }
 
